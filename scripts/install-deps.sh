@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs, with apt-get, whichever of the Debian 12 packages the toolkit needs
+# are missing. A machine that has them all spends one dpkg-query and no more.
+set -euo pipefail
+
+packages=(
+  g++ make python3 python3-dev python3-setuptools python3-pip ninja-build
+  pybind11-dev python3-torch libtorch-dev python3-torchaudio
+  python3-numpy python3-pandas python3-matplotlib python3-seaborn python3-tqdm
+  python3-pytest python3-yaml
+  # without it PyTorch and NumPy fall back to the reference BLAS (about 50x
+  # slower on matrix products)
+  libopenblas0-pthread
+)
+
+installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null \
+  | awk '$2 ~ /^ii/ {print $1}' || true)
+missing=()
+for p in "${packages[@]}"; do
+  grep -qx "$p" <<<"$installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -q
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

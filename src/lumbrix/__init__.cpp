@@ -1,0 +1,10 @@
+// Front of the lumbrix package.
+#include <pybind11/pybind11.h>
+
+#include "common/front.h"
+
+namespace {
+void body(pybind11::module_&) {}
+}  // namespace
+
+COMMON_PACKAGE_FRONT(lumbrix, "Array operators on NumPy.", body)

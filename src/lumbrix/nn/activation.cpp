@@ -1,0 +1,165 @@
+// Softmax along one axis of a NumPy array, with its backward pass.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "common/bind.h"
+#include "common/pyclass.h"
+
+namespace py = pybind11;
+using common::Args;
+using common::arg;
+
+namespace {
+
+// The array viewed as (outer, n, inner) around the softmax axis.
+struct Layout {
+  py::ssize_t outer = 1, n = 1, inner = 1;
+};
+
+Layout layout_of(const py::array& a, py::ssize_t axis) {
+  Layout l;
+  for (py::ssize_t d = 0; d < a.ndim(); ++d) {
+    if (d < axis) l.outer *= a.shape(d);
+    else if (d == axis) l.n = a.shape(d);
+    else l.inner *= a.shape(d);
+  }
+  return l;
+}
+
+py::ssize_t normalize_axis(py::handle dim, py::ssize_t ndim) {
+  return py::module_::import("numpy.core.multiarray")
+      .attr("normalize_axis_index")(dim, ndim)
+      .cast<py::ssize_t>();
+}
+
+// Shifted by the maximum so that exp never overflows.
+template <class T>
+void softmax(const T* x, T* y, const Layout& l) {
+  std::vector<T> top(l.inner), sum(l.inner);
+  for (py::ssize_t o = 0; o < l.outer; ++o) {
+    const T* xo = x + o * l.n * l.inner;
+    T* yo = y + o * l.n * l.inner;
+    std::fill(top.begin(), top.end(), -INFINITY);
+    std::fill(sum.begin(), sum.end(), T(0));
+    for (py::ssize_t k = 0; k < l.n; ++k)
+      for (py::ssize_t j = 0; j < l.inner; ++j) top[j] = std::max(top[j], xo[k * l.inner + j]);
+    for (py::ssize_t k = 0; k < l.n; ++k)
+      for (py::ssize_t j = 0; j < l.inner; ++j) {
+        const T e = std::exp(xo[k * l.inner + j] - top[j]);
+        yo[k * l.inner + j] = e;
+        sum[j] += e;
+      }
+    for (py::ssize_t k = 0; k < l.n; ++k)
+      for (py::ssize_t j = 0; j < l.inner; ++j) yo[k * l.inner + j] /= sum[j];
+  }
+}
+
+// dL/dZ = A * (dL/dA - sum(dL/dA * A)) along the axis.
+template <class T>
+void softmax_backward(const T* a, const T* g, T* dz, const Layout& l) {
+  std::vector<T> dot(l.inner);
+  for (py::ssize_t o = 0; o < l.outer; ++o) {
+    const py::ssize_t base = o * l.n * l.inner;
+    std::fill(dot.begin(), dot.end(), T(0));
+    for (py::ssize_t k = 0; k < l.n; ++k)
+      for (py::ssize_t j = 0; j < l.inner; ++j) {
+        const py::ssize_t i = base + k * l.inner + j;
+        dot[j] += g[i] * a[i];
+      }
+    for (py::ssize_t k = 0; k < l.n; ++k)
+      for (py::ssize_t j = 0; j < l.inner; ++j) {
+        const py::ssize_t i = base + k * l.inner + j;
+        dz[i] = a[i] * (g[i] - dot[j]);
+      }
+  }
+}
+
+// Half precision is computed in single precision; integers and booleans in
+// double precision, as NumPy's own ufuncs would.
+py::dtype compute_dtype(const py::dtype& dt) {
+  if (dt.kind() == 'f' && dt.itemsize() >= 4) return dt;
+  return py::dtype(dt.kind() == 'f' ? "float32" : "float64");
+}
+
+py::array out_dtype(py::array result, const py::dtype& wanted) {
+  if (result.dtype().is(wanted) || result.dtype().equal(wanted)) return result;
+  return result.attr("astype")(wanted);
+}
+
+template <class T>
+py::array forward_as(const py::array& z, const Layout& l) {
+  auto x = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(z);
+  if (!x) common::rethrow();
+  py::array_t<T> y(std::vector<py::ssize_t>(z.shape(), z.shape() + z.ndim()));
+  const T* xp = x.data();
+  T* yp = y.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    softmax(xp, yp, l);
+  }
+  return std::move(y);
+}
+
+template <class T>
+py::array backward_as(const py::array& a, const py::array& g, const Layout& l) {
+  auto ac = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
+  auto gc = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(g);
+  if (!ac || !gc) common::rethrow();
+  py::array_t<T> dz(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+  const T* ap = ac.data();
+  const T* gp = gc.data();
+  T* dp = dz.mutable_data();
+  {
+    py::gil_scoped_release nogil;
+    softmax_backward(ap, gp, dp, l);
+  }
+  return std::move(dz);
+}
+
+py::object init(const Args& a) {
+  a[0].attr("dim") = common::to_int(a["dim"], "dim");
+  return py::none();
+}
+
+py::object forward(const Args& a) {
+  py::array z = py::module_::import("numpy").attr("asarray")(a["Z"]);
+  const Layout l = layout_of(z, normalize_axis(a[0].attr("dim"), z.ndim()));
+  const py::dtype work = compute_dtype(z.dtype());
+  py::array out = work.kind() == 'f' && work.itemsize() == 4 ? forward_as<float>(z, l)
+                                                             : forward_as<double>(z, l);
+  out = z.dtype().kind() == 'f' ? out_dtype(out, z.dtype()) : out;
+  a[0].attr("A") = out;
+  return std::move(out);
+}
+
+py::object backward(const Args& a) {
+  py::array A = a[0].attr("A");
+  py::array g = py::module_::import("numpy").attr("asarray")(a["dLdA"]);
+  if (g.ndim() != A.ndim() || !std::equal(g.shape(), g.shape() + g.ndim(), A.shape()))
+    common::raise(PyExc_ValueError, "dLdA must have the shape of the last forward output " +
+                                        std::string(py::str(py::tuple(A.attr("shape")))) +
+                                        ", got " + std::string(py::str(py::tuple(g.attr("shape")))));
+  const Layout l = layout_of(A, normalize_axis(a[0].attr("dim"), A.ndim()));
+  const py::dtype work = compute_dtype(A.dtype());
+  py::array dz = work.kind() == 'f' && work.itemsize() == 4 ? backward_as<float>(A, g, l)
+                                                            : backward_as<double>(A, g, l);
+  return out_dtype(dz, A.dtype());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(activation, m) {
+  m.doc() = "Activations on NumPy arrays.";
+  common::ClassBuilder(m, "Softmax")
+      .doc("Softmax along `dim`, numerically stable; keeps its output `A` for backward.")
+      .method("__init__", {arg("self"), arg("dim", py::int_(-1))}, init)
+      .method("forward", {arg("self"), arg("Z")}, forward,
+              "forward(Z) -> softmax of Z along dim, same dtype as Z")
+      .method("backward", {arg("self"), arg("dLdA")}, backward,
+              "backward(dLdA) -> gradient with respect to the last forward's input")
+      .finish();
+}

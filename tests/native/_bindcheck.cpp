@@ -1,0 +1,85 @@
+// Test-only extension exercising the shared binding layer directly.
+#include <pybind11/pybind11.h>
+
+#include "common/bind.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+
+namespace py = pybind11;
+using common::Args;
+using common::arg;
+
+namespace {
+
+py::object values(const Args& a) {
+  py::list out;
+  for (size_t i = 0; i < a.size(); ++i) out.append(a[static_cast<int>(i)]);
+  return py::tuple(out);
+}
+
+// convert(kind, value): applies one conversion of the layer by name.
+py::object convert(const Args& a) {
+  const std::string kind = py::str(a["kind"]);
+  py::handle v = a["value"];
+  if (kind == "int") return common::to_int(v, "value");
+  if (kind == "int64") return py::int_(common::to_int64(v, "value"));
+  if (kind == "float") return py::float_(common::to_float(v));
+  if (kind == "str") return common::exact_str(v, "value");
+  if (kind == "dict") return common::exact_dict(v, "value");
+  if (kind == "list") return common::exact_list(v, "value");
+  if (kind == "tuple") return common::exact_tuple(v, "value");
+  if (kind == "str?") return common::optional_str(v, "value");
+  if (kind == "dict?") return common::optional_dict(v, "value");
+  if (kind == "list?") return common::optional_list(v, "value");
+  if (kind == "tuple?") return common::optional_tuple(v, "value");
+  common::raise(PyExc_ValueError, "unknown conversion " + kind);
+}
+
+void define_functions(py::module_& m) {
+  common::def_function(m, "exact2", {arg("a"), arg("b")}, values);
+  common::def_function(m, "range13", {arg("a"), arg("b", py::int_(2)), arg("c", py::int_(3))},
+                       values);
+  common::def_function(m, "kwonly", {arg("a"), common::kwonly("k"), common::kwonly("j", py::none())},
+                       values);
+  common::def_function(m, "convert", {arg("kind"), arg("value")}, convert);
+  common::def_function(m, "say", {arg("text")}, [](const Args& a) {
+    common::print(a["text"], py::arg("end") = "!\n");
+    return py::none();
+  });
+  common::def_function(m, "call_ordered", {arg("fn")}, [](const Args& a) {
+    return common::call(a["fn"], py::make_tuple(1),
+                        {{"zeta", py::int_(26)}, {"alpha", py::int_(1)}, {"mu", py::int_(12)}});
+  });
+  common::def_function(m, "fail", {arg("type"), arg("text")}, [](const Args& a) -> py::object {
+    common::raise(a["type"], std::string(py::str(a["text"])));
+  });
+}
+
+// Base: an abstract class; Concrete derives from it and implements the step.
+void define_classes(py::module_& m) {
+  py::object abc = py::module_::import("abc");
+  py::object base = common::ClassBuilder(m, "Base", py::make_tuple(abc.attr("ABC")))
+                        .doc("Abstract test base.")
+                        .method("__init__", {arg("self"), arg("x")},
+                                [](const Args& a) {
+                                  a[0].attr("x") = common::to_int(a["x"], "x");
+                                  return py::none();
+                                })
+                        .method("twice", {arg("self")},
+                                [](const Args& a) { return a[0].attr("step")() * py::int_(2); })
+                        .abstract_method("step", {arg("self")},
+                                         [](const Args&) { return py::none(); })
+                        .static_method("plus", {arg("a"), arg("b")},
+                                       [](const Args& a) { return a["a"] + a["b"]; })
+                        .finish();
+  common::ClassBuilder(m, "Concrete", py::make_tuple(base))
+      .method("step", {arg("self")}, [](const Args& a) { return a[0].attr("x"); })
+      .finish();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_bindcheck, m) {
+  define_functions(m);
+  define_classes(m);
+}
