@@ -1,0 +1,28 @@
+"""Shared fixtures. The report header names the BLAS that PyTorch loaded."""
+
+import os
+
+import pytest
+
+
+def _loaded_blas():
+    import torch
+
+    a = torch.ones(64, 64)
+    (a @ a).sum()  # make sure the BLAS is loaded
+    with open(f"/proc/{os.getpid()}/maps") as maps:
+        libs = {line.split()[-1] for line in maps if "blas" in line.lower()}
+    return ", ".join(sorted(libs)) or "none found"
+
+
+def pytest_report_header(config):
+    blas = _loaded_blas()
+    note = "" if "openblas" in blas else "  (reference BLAS: matrix products run ~50x slower)"
+    return f"BLAS: {blas}{note}"
+
+
+@pytest.fixture
+def tokenizer():
+    from corvantis.data.tokenizer import ZelTokenizer
+
+    return ZelTokenizer()
