@@ -1,6 +1,11 @@
 # The README's two commands are `make demo` and `make test`.
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
 PY ?= /usr/bin/python3
 JOBS ?= $(shell nproc)
+
+# ninja echoes every compile command; errors and warnings still show
+BUILD_NOISE := ^\[[0-9]+/[0-9]+\] c\+\+ |^(Emitting|Compiling|Allowing|ninja: no work|No CUDA runtime)|^$$
 
 .PHONY: deps build test demo bench clean
 
@@ -9,7 +14,8 @@ deps:
 
 # In place, so the repository root is importable; test-only extensions too.
 build: deps
-	CORVANTIS_TEST_EXT=1 $(PY) setup.py -q build_ext --inplace -j $(JOBS)
+	CORVANTIS_TEST_EXT=1 $(PY) setup.py -q build_ext --inplace -j $(JOBS) -b build/inplace -t build/inplace-temp 2>&1 \
+	  | { grep -v -E "$(BUILD_NOISE)" || true; }
 
 test: build
 	$(PY) -m pytest -q tests

@@ -77,9 +77,28 @@ void define_classes(py::module_& m) {
       .finish();
 }
 
+// Items: a torch Dataset of encoded texts, to cross DataLoader workers.
+void define_dataset(py::module_& m) {
+  common::ClassBuilder(m, "Items", py::make_tuple(common::import_attr("torch.utils.data", "Dataset")))
+      .method("__init__", {arg("self"), arg("texts"), arg("tokenizer")},
+              [](const Args& a) {
+                a[0].attr("texts") = common::exact_list(a["texts"], "texts");
+                a[0].attr("tokenizer") = a["tokenizer"];
+                return py::none();
+              })
+      .method("__len__", {arg("self")}, [](const Args& a) { return py::int_(py::len(a[0].attr("texts"))); })
+      .method("__getitem__", {arg("self"), arg("i")},
+              [](const Args& a) {
+                py::object text = a[0].attr("texts")[a["i"]];
+                return a[0].attr("tokenizer").attr("encode")(text);
+              })
+      .finish();
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_bindcheck, m) {
   define_functions(m);
   define_classes(m);
+  define_dataset(m);
 }

@@ -1,0 +1,71 @@
+"""lumbrix.nn.activation.Softmax: forward, backward, dtypes."""
+
+import numpy as np
+import pytest
+
+from lumbrix.nn.activation import Softmax
+
+
+def reference(z, axis):
+    e = np.exp(z - z.max(axis=axis, keepdims=True))
+    return e / e.sum(axis=axis, keepdims=True)
+
+
+@pytest.mark.parametrize("shape, dim", [((5,), -1), ((3, 4), -1), ((3, 4), 0), ((2, 3, 4, 5), 1), ((2, 3, 4), -2)])
+def test_forward_matches_reference(shape, dim):
+    z = np.random.default_rng(0).normal(size=shape) * 5
+    s = Softmax(dim=dim)
+    a = s.forward(z)
+    np.testing.assert_allclose(a, reference(z, dim), rtol=1e-12)
+    assert a is s.A and a.dtype == np.float64
+
+
+def test_stable_for_large_and_masked_scores():
+    z = np.array([[1000.0, 1000.0, -1e10], [-1e10, -1e10, -1e10]], dtype=np.float32)
+    a = Softmax().forward(z)
+    np.testing.assert_allclose(a, [[0.5, 0.5, 0.0], [1 / 3, 1 / 3, 1 / 3]], rtol=1e-6)
+
+
+@pytest.mark.parametrize("dim", [-1, 0, 1])
+def test_backward_matches_finite_differences(dim):
+    rng = np.random.default_rng(1)
+    z = rng.normal(size=(3, 4, 2))
+    w = rng.normal(size=z.shape)  # loss = sum(w * softmax(z))
+    s = Softmax(dim=dim)
+    s.forward(z)
+    grad = s.backward(w)
+    numeric = np.zeros_like(z)
+    eps = 1e-6
+    for i in np.ndindex(z.shape):
+        d = np.zeros_like(z)
+        d[i] = eps
+        numeric[i] = ((w * reference(z + d, dim)).sum() - (w * reference(z - d, dim)).sum()) / (2 * eps)
+    np.testing.assert_allclose(grad, numeric, rtol=1e-6, atol=1e-9)
+
+
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
+def test_same_dtype_out_as_in(dtype):
+    z = np.random.default_rng(2).normal(size=(4, 6)).astype(dtype)
+    s = Softmax()
+    a = s.forward(z)
+    assert a.dtype == dtype and s.backward(np.ones_like(a)).dtype == dtype
+    np.testing.assert_allclose(a.astype(np.float64), reference(z.astype(np.float64), -1), rtol=2e-3)
+
+
+def test_non_contiguous_input_and_integer_input():
+    z = np.arange(24, dtype=np.float64).reshape(4, 6)[:, ::2].T  # strided view
+    np.testing.assert_allclose(Softmax().forward(z), reference(z, -1))
+    assert Softmax().forward(np.arange(3)).dtype == np.float64
+
+
+def test_errors():
+    s = Softmax()
+    with pytest.raises(AttributeError):
+        s.backward(np.ones(3))  # no forward yet
+    s.forward(np.ones((2, 3)))
+    with pytest.raises(ValueError, match="shape"):
+        s.backward(np.ones((3, 2)))
+    with pytest.raises(np.AxisError):
+        Softmax(dim=2).forward(np.ones((2, 3)))
+    with pytest.raises(TypeError, match=r"Argument 'dim' has incorrect type \(expected int, got str\)"):
+        Softmax(dim="x")
