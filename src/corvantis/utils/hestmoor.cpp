@@ -14,8 +14,8 @@
 #include "common/text.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 using common::say;
 
 namespace {
@@ -32,7 +32,9 @@ py::object steal(PyObject* p) {
   return py::reinterpret_steal<py::object>(p);
 }
 
-py::object floordiv(py::handle a, py::handle b) { return steal(PyNumber_FloorDivide(a.ptr(), b.ptr())); }
+py::object floordiv(py::handle a, py::handle b) {
+  return steal(PyNumber_FloorDivide(a.ptr(), b.ptr()));
+}
 
 bool truthy(py::handle v) {
   const int t = PyObject_IsTrue(v.ptr());
@@ -67,7 +69,7 @@ py::object epochs_to_steps(py::handle epochs, py::handle loader, py::handle accu
 
 // ---- the schedule kinds --------------------------------------------------
 
-py::object plateau(py::handle optimizer, py::handle cfg) {
+py::object build_plateau(py::handle optimizer, py::handle cfg) {
   py::object patience = get(cfg, "patience", py::int_(10));
   py::object cooldown = get(cfg, "cooldown", py::int_(0));
   say("├── ReduceLROnPlateau Settings:");
@@ -89,7 +91,7 @@ py::object plateau(py::handle optimizer, py::handle cfg) {
                        {"eps", get(cfg, "eps", py::float_(1e-8))}});
 }
 
-py::object cosine(py::handle optimizer, py::handle cfg, py::handle loader, py::handle acc) {
+py::object build_cosine(py::handle optimizer, py::handle cfg, py::handle loader, py::handle acc) {
   py::object epochs = get(cfg, "T_max", py::int_(60));
   py::object steps = epochs_to_steps(epochs, loader, acc);
   say("├── Cosine Annealing Settings:");
@@ -101,7 +103,8 @@ py::object cosine(py::handle optimizer, py::handle cfg, py::handle loader, py::h
                        {"last_epoch", get(cfg, "last_epoch", py::int_(-1))}});
 }
 
-py::object cosine_warm(py::handle optimizer, py::handle cfg, py::handle loader, py::handle acc) {
+py::object build_cosine_warm(py::handle optimizer, py::handle cfg, py::handle loader,
+                             py::handle acc) {
   py::object epochs = get(cfg, "T_0", py::int_(10));
   py::object steps = epochs_to_steps(epochs, loader, acc);
   say("├── Cosine Annealing Warm Restarts Settings:");
@@ -163,13 +166,13 @@ py::object create_scheduler(const Args& a) {
       common::raise(PyExc_ValueError,
                     "ReduceLROnPlateau scheduler cannot be combined with warmup. Please either "
                     "disable warmup or use a different scheduler (cosine, cosine_warm).");
-    return plateau(optimizer, config["reduce_lr"]);
+    return build_plateau(optimizer, config["reduce_lr"]);
   }
   py::object base;
   if (equals(name, "cosine")) {
-    base = cosine(optimizer, config["cosine"], loader, acc);
+    base = build_cosine(optimizer, config["cosine"], loader, acc);
   } else if (equals(name, "cosine_warm")) {
-    base = cosine_warm(optimizer, config["cosine_warm"], loader, acc);
+    base = build_cosine_warm(optimizer, config["cosine_warm"], loader, acc);
   } else {
     common::raise_text(PyExc_ValueError, "Unsupported scheduler: ", name,
                        ". Supported: ['reduce_lr', 'cosine', 'cosine_warm']");
@@ -221,7 +224,7 @@ void restore(py::handle scheduler, const SavedState& s) {
   // attributes that the simulation added go as well
   py::dict attrs = scheduler.attr("__dict__");
   for (py::handle key : py::list(attrs.attr("keys")()))
-    if (!s.scheduler.contains(key)) PyDict_DelItem(attrs.ptr(), key.ptr());
+    if (!s.scheduler.contains(key) && PyDict_DelItem(attrs.ptr(), key.ptr()) < 0) common::rethrow();
   attrs.attr("update")(s.scheduler);
 }
 
@@ -311,8 +314,8 @@ void draw(const py::object& x, const std::vector<py::list>& lrs) {
   common::call(plt.attr("title"), py::make_tuple("Learning Rate Schedule"),
                {{"fontsize", py::int_(14)}, {"pad", py::int_(20)}});
   common::call(plt.attr("grid"), py::make_tuple(true), {{"alpha", py::float_(0.3)}});
-  common::call(plt.attr("legend"), {{"bbox_to_anchor", py::make_tuple(1.05, 1)},
-                                    {"loc", py::str("upper left")}});
+  common::call(plt.attr("legend"),
+               {{"bbox_to_anchor", py::make_tuple(1.05, 1)}, {"loc", py::str("upper left")}});
   plt.attr("yscale")("log");
   py::object top = plt.attr("gca")().attr("twiny")();
   top.attr("set_xlim")(0, py::len(x));
@@ -356,15 +359,14 @@ PYBIND11_MODULE(hestmoor, m) {
   m.attr("np") = py::module_::import("numpy");
   m.attr("copy") = py::module_::import("copy");
 
-  common::def_function(m, "_epochs_to_steps",
-                       {arg("epochs"), arg("train_loader"),
-                        arg("gradient_accumulation_steps", py::int_(1))},
-                       [](const Args& a) {
-                         return epochs_to_steps(a["epochs"], a["train_loader"],
-                                                a["gradient_accumulation_steps"]);
-                       },
-                       "_epochs_to_steps(epochs, train_loader, gradient_accumulation_steps=1)\n\n"
-                       "epochs * (len(train_loader) // gradient_accumulation_steps)");
+  common::def_function(
+      m, "_epochs_to_steps",
+      {arg("epochs"), arg("train_loader"), arg("gradient_accumulation_steps", py::int_(1))},
+      [](const Args& a) {
+        return epochs_to_steps(a["epochs"], a["train_loader"], a["gradient_accumulation_steps"]);
+      },
+      "_epochs_to_steps(epochs, train_loader, gradient_accumulation_steps=1)\n\n"
+      "epochs * (len(train_loader) // gradient_accumulation_steps)");
   common::def_function(m, "create_scheduler",
                        {arg("optimizer"), arg("scheduler_config"), arg("train_loader"),
                         arg("gradient_accumulation_steps", py::int_(1))},
@@ -373,21 +375,21 @@ PYBIND11_MODULE(hestmoor, m) {
                        "gradient_accumulation_steps=1)\n\n"
                        "Plateau, cosine or cosine-with-restarts scheduler, the cosine kinds with\n"
                        "an optional linear warm-up. Prints the settings as a tree.");
-  common::def_function(m, "create_warmup_scheduler",
-                       {arg("optimizer"), arg("base_scheduler"), arg("warmup_config"),
-                        arg("train_loader")},
-                       create_warmup_scheduler,
-                       "create_warmup_scheduler(optimizer, base_scheduler, warmup_config, "
-                       "train_loader)\n\n"
-                       "SequentialLR: a LinearLR ramp over len(train_loader) * epochs steps,\n"
-                       "then base_scheduler.");
-  common::def_function(m, "plot_lr_schedule",
-                       {arg("scheduler"), arg("num_epochs"), arg("train_loader"),
-                        arg("gradient_accumulation_steps", py::int_(1)),
-                        arg("max_groups", py::int_(5))},
-                       plot_lr_schedule,
-                       "plot_lr_schedule(scheduler, num_epochs, train_loader, "
-                       "gradient_accumulation_steps=1, max_groups=5)\n\n"
-                       "Simulates the schedule, restores the scheduler and optimizer, and shows\n"
-                       "the learning rate of each parameter group (at most max_groups).");
+  common::def_function(
+      m, "create_warmup_scheduler",
+      {arg("optimizer"), arg("base_scheduler"), arg("warmup_config"), arg("train_loader")},
+      create_warmup_scheduler,
+      "create_warmup_scheduler(optimizer, base_scheduler, warmup_config, "
+      "train_loader)\n\n"
+      "SequentialLR: a LinearLR ramp over len(train_loader) * epochs steps,\n"
+      "then base_scheduler.");
+  common::def_function(
+      m, "plot_lr_schedule",
+      {arg("scheduler"), arg("num_epochs"), arg("train_loader"),
+       arg("gradient_accumulation_steps", py::int_(1)), arg("max_groups", py::int_(5))},
+      plot_lr_schedule,
+      "plot_lr_schedule(scheduler, num_epochs, train_loader, "
+      "gradient_accumulation_steps=1, max_groups=5)\n\n"
+      "Simulates the schedule, restores the scheduler and optimizer, and shows\n"
+      "the learning rate of each parameter group (at most max_groups).");
 }

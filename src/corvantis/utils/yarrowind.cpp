@@ -12,8 +12,8 @@
 #include "common/text.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 using common::say;
 
 namespace {
@@ -160,24 +160,34 @@ py::list form_groups(py::handle model, py::handle opt_config, py::handle base_lr
 // ---- optimizer kinds -----------------------------------------------------
 
 struct OptimizerKind {
-  const char* name;    // the lower-cased setting, also its sub-dictionary
-  const char* cls;     // attribute of torch.optim
+  const char* name;  // the lower-cased setting, also its sub-dictionary
+  const char* cls;   // attribute of torch.optim
   const char* header;
   std::array<std::pair<const char*, const char*>, 3> shown;  // label, key
   std::array<const char*, 4> keywords;  // weight_decay comes from the top level
 };
 
 const std::array<OptimizerKind, 3> kKinds = {{
-    {"sgd", "SGD", "└── SGD Specific:",
+    {"sgd",
+     "SGD",
+     "└── SGD Specific:",
      {{{"    ├── Momentum: ", "momentum"},
        {"    ├── Nesterov: ", "nesterov"},
        {"    └── Dampening: ", "dampening"}}},
      {"momentum", "weight_decay", "nesterov", "dampening"}},
-    {"adam", "Adam", "└── Adam Specific:",
-     {{{"    ├── Betas: ", "betas"}, {"    ├── Epsilon: ", "eps"}, {"    └── AMSGrad: ", "amsgrad"}}},
+    {"adam",
+     "Adam",
+     "└── Adam Specific:",
+     {{{"    ├── Betas: ", "betas"},
+       {"    ├── Epsilon: ", "eps"},
+       {"    └── AMSGrad: ", "amsgrad"}}},
      {"betas", "eps", "weight_decay", "amsgrad"}},
-    {"adamw", "AdamW", "└── AdamW Specific:",
-     {{{"    ├── Betas: ", "betas"}, {"    ├── Epsilon: ", "eps"}, {"    └── AMSGrad: ", "amsgrad"}}},
+    {"adamw",
+     "AdamW",
+     "└── AdamW Specific:",
+     {{{"    ├── Betas: ", "betas"},
+       {"    ├── Epsilon: ", "eps"},
+       {"    └── AMSGrad: ", "amsgrad"}}},
      {"betas", "eps", "weight_decay", "amsgrad"}},
 }};
 
