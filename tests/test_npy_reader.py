@@ -192,9 +192,26 @@ def regression_cases():
 
 
 @pytest.mark.parametrize("path", regression_cases(), ids=lambda p: p.name)
-def test_fuzzing_regressions_are_refused_or_read(path):
+def test_fuzzing_regressions_are_refused_or_read(path, tmp_path, tokenizer):
+    from corvantis.data.dunskell import LMDataset
+    from corvantis.data.pimbrook import ASRDataset
+
     data = path.read_bytes()
     try:
         _npycheck.read(data)
     except ValueError:
+        pass
+    # as a feature file and as a transcript file: loaded, or refused cleanly
+    for sub in ["fbank", "text"]:
+        (tmp_path / "p" / sub).mkdir(parents=True)
+    (tmp_path / "p" / "fbank" / "a.npy").write_bytes(data)
+    np.save(tmp_path / "p" / "text" / "a.npy", np.array(list("AB")))
+    config = dict(root=str(tmp_path), num_feats=4, norm="global_mvn", specaug=False,
+                  specaug_conf=dict(time_mask_width_range=1, freq_mask_width_range=1))
+    with pytest.raises((ValueError, IndexError)):
+        ASRDataset("p", config, tokenizer, True)
+    (tmp_path / "p" / "text" / "a.npy").write_bytes(data)
+    try:
+        LMDataset("text", {"root": str(tmp_path / "p")}, tokenizer)
+    except (ValueError, TypeError):
         pass
