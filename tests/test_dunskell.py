@@ -22,19 +22,9 @@ def write_texts(root, texts, names=None, partition=PART):
     return root
 
 
-class IdTokenizer:
-    pad_id, sos_id, eos_id = 0, 1, 2
-
-    def __init__(self, table):
-        self.table = table
-
-    def encode(self, text):
-        return list(self.table[text])
-
-
-def by_length(*lengths):
+def by_length(id_tokenizer, *lengths):
     """Texts "A", "AA", ... whose ids are as many 5s: shifted lengths are length + 1."""
-    return [("A" * n) for n in lengths], IdTokenizer({"A" * n: [5] * n for n in lengths})
+    return [("A" * n) for n in lengths], id_tokenizer({"A" * n: [5] * n for n in lengths})
 
 
 TEXTS = ["HELLO", "HI THERE", "OK", "A LONGER ONE", "NO"]
@@ -66,9 +56,9 @@ def test_construction(tmp_path, tokenizer, capsys):
     assert LMDataset.__doc__ == "Dataset for Language Model training/evaluation."
 
 
-def test_token_counts(tmp_path):
+def test_token_counts(tmp_path, id_tokenizer):
     write_texts(tmp_path, ["ABC", "XY"])
-    ds = LMDataset(PART, {"root": str(tmp_path)}, IdTokenizer({"ABC": [5, 6, 7], "XY": []}))
+    ds = LMDataset(PART, {"root": str(tmp_path)}, id_tokenizer({"ABC": [5, 6, 7], "XY": []}))
     assert ds.transcripts_shifted == [[1, 5, 6, 7], [1]]
     assert ds.transcripts_golden == [[5, 6, 7, 2], [2]]
     assert (ds.total_chars, ds.total_tokens, ds.text_max_len) == (5, 3, 4)
@@ -143,8 +133,8 @@ def test_item_errors(dataset):
         dataset[5]
 
 
-def test_collate_pads_to_the_batch(tmp_path):
-    texts, tok = by_length(3, 1)
+def test_collate_pads_to_the_batch(tmp_path, id_tokenizer):
+    texts, tok = by_length(id_tokenizer, 3, 1)
     write_texts(tmp_path, texts)
     ds = LMDataset(PART, {"root": str(tmp_path)}, tok)
     shifted, golden, lengths = ds.collate_fn([ds[0], ds[1]])
@@ -170,8 +160,8 @@ def test_collate_errors(dataset, batch, error, message):
 # ---- prompts --------------------------------------------------------------
 
 
-def test_prompts_draw_like_random_sample(tmp_path):
-    texts, tok = by_length(2, 6, 4, 9, 3, 7, 5, 8)
+def test_prompts_draw_like_random_sample(tmp_path, id_tokenizer):
+    texts, tok = by_length(id_tokenizer, 2, 6, 4, 9, 3, 7, 5, 8)
     write_texts(tmp_path, texts)
     ds = LMDataset(PART, {"root": str(tmp_path)}, tok)
     random.seed(99)
@@ -189,8 +179,8 @@ def test_prompts_draw_like_random_sample(tmp_path):
     assert torch.equal(again[0], prompts)
 
 
-def test_prompt_eligibility(tmp_path):
-    texts, tok = by_length(2, 4, 4)  # shifted lengths 3, 5, 5
+def test_prompt_eligibility(tmp_path, id_tokenizer):
+    texts, tok = by_length(id_tokenizer, 2, 4, 4)  # shifted lengths 3, 5, 5
     write_texts(tmp_path, texts)
     ds = LMDataset(PART, {"root": str(tmp_path)}, tok)
     with pytest.raises(RuntimeError, match="non-empty"):

@@ -55,18 +55,6 @@ def corpus(tmp_path):
     return tmp_path, feats
 
 
-class IdTokenizer:
-    """Ids chosen by the test: encode looks the text up."""
-
-    pad_id, sos_id, eos_id = 0, 1, 2
-
-    def __init__(self, table):
-        self.table = table
-
-    def encode(self, text):
-        return list(self.table[text])
-
-
 # ---- construction -----------------------------------------------------------
 
 
@@ -175,9 +163,9 @@ def test_num_feats_keeps_leading_rows(tmp_path, tokenizer, stored_rows, num_feat
     assert ds.feat_max_len == 3
 
 
-def test_tokenised_transcripts(tmp_path):
+def test_tokenised_transcripts(tmp_path, id_tokenizer):
     write_partition(tmp_path, TRAIN, random_feats(2), ["HELLO", "HI"])
-    ds = ASRDataset(TRAIN, make_config(tmp_path), IdTokenizer({"HELLO": [7, 8], "HI": []}), True)
+    ds = ASRDataset(TRAIN, make_config(tmp_path), id_tokenizer({"HELLO": [7, 8], "HI": []}), True)
     assert ds.transcripts_shifted == [[1, 7, 8], [1]]
     assert ds.transcripts_golden == [[7, 8, 2], [2]]
     assert (ds.total_chars, ds.total_tokens, ds.text_max_len) == (7, 2, 3)
@@ -351,10 +339,10 @@ def assert_batches_equal(a, b):
         assert (x is None and y is None) or (torch.equal(x, y) and x.dtype == y.dtype)
 
 
-def test_padding(tmp_path):
+def test_padding(tmp_path, id_tokenizer):
     feats = [np.ones((8, 5), np.float32), np.full((8, 3), 2.0, np.float32)]
     write_partition(tmp_path, TRAIN, feats, ["AB", "ABCD"])
-    ds = ASRDataset(TRAIN, make_config(tmp_path), IdTokenizer({"AB": [5, 6], "ABCD": [5, 6, 7, 8]}),
+    ds = ASRDataset(TRAIN, make_config(tmp_path), id_tokenizer({"AB": [5, 6], "ABCD": [5, 6, 7, 8]}),
                     True)
     padded, shifted, golden, lengths, t_lengths = ds.collate_fn([ds[0], ds[1]])
     assert padded.shape == (2, 5, 8) and padded.is_contiguous()
@@ -504,14 +492,14 @@ def test_missing_and_special_files(tmp_path, tokenizer):
         ASRDataset(TRAIN, make_config(tmp_path), tokenizer, True)
 
 
-def test_other_layouts_load_like_numpy(tmp_path, tokenizer):
+def test_other_layouts_load_like_numpy(tmp_path, id_tokenizer):
     feats = [np.asfortranarray(random_feats(1, bins=10)[0]).astype(">f4"),
              random_feats(1, seed=2)[0].astype("<f2")]
     write_partition(tmp_path, TRAIN, feats)
     os.makedirs(tmp_path / TRAIN / "text")
     np.save(tmp_path / TRAIN / "text" / "000.npy", np.array(list("ÅB")).astype(">U1"))
     np.save(tmp_path / TRAIN / "text" / "001.npy", np.array("WHOLE"))
-    ds = ASRDataset(TRAIN, make_config(tmp_path), IdTokenizer({"ÅB": [9], "WHOLE": [4]}), True)
+    ds = ASRDataset(TRAIN, make_config(tmp_path), id_tokenizer({"ÅB": [9], "WHOLE": [4]}), True)
     assert ds.feats[0].dtype == np.dtype("=f4") and ds.feats[1].dtype == np.float16
     assert np.array_equal(ds.feats[0], feats[0][:8]) and np.array_equal(ds.feats[1], feats[1])
     assert ds.total_chars == 7

@@ -40,7 +40,7 @@ corpus::Transcripts load_transcripts(const py::list& files, const py::object& to
 }
 
 py::object init(const Args& a) {
-  py::object self = a[0];
+  const py::object& self = a[0];
   const py::str partition = common::exact_str(a["partition"], "partition");
   const py::dict config = common::exact_dict(a["config"], "config");
   py::object tokenizer = a["tokenizer"];
@@ -83,7 +83,7 @@ py::object init(const Args& a) {
 }
 
 py::object get_item(const Args& a) {
-  const py::object self = a[0];
+  const py::object& self = a[0];
   const py::int_ idx = common::to_int(a["idx"], "idx");
   return py::make_tuple(corpus::long_tensor(self.attr("transcripts_shifted")[idx]),
                         corpus::long_tensor(self.attr("transcripts_golden")[idx]));
@@ -104,7 +104,7 @@ py::object padded(const std::vector<py::object>& seqs, const py::handle& group,
 
 // shifted, golden = zip(*batch), then both padded with pad_token.
 py::object collate(const Args& a) {
-  const py::object self = a[0];
+  const py::object& self = a[0];
   const py::list batch = common::exact_list(a["batch"], "batch");
   const py::list groups = py::list(common::builtins_attr("zip")(*batch));
   if (groups.size() != 2) corpus::raise_unpack(static_cast<Py_ssize_t>(groups.size()), 2);
@@ -119,7 +119,7 @@ py::object collate(const Args& a) {
 // random.seed(seed), then random.sample over the transcripts longer than the
 // prompt; each prompt is the first prompt_length ids of its sequence.
 py::object sample_prompts(const Args& a) {
-  const py::object self = a[0];
+  const py::object& self = a[0];
   const py::int_ num_samples = common::to_int(a["num_samples"], "num_samples");
   const py::int_ prompt_length = common::to_int(a["prompt_length"], "prompt_length");
   const py::int_ seed = common::to_int(a["seed"], "seed");

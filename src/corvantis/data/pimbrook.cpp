@@ -255,7 +255,7 @@ py::object float_tensor(const std::vector<double>& values) {
 }
 
 // global_std then global_mean: sqrt(M2 / (count - 1) + 1e-8) and the mean.
-void set_global_stats(py::object& self, const GlobalStats& g) {
+void set_global_stats(const py::object& self, const GlobalStats& g) {
   if (g.count == 1)
     common::raise(PyExc_ValueError,
                   "global_mvn needs at least two feature frames in the training partition to "
@@ -267,7 +267,7 @@ void set_global_stats(py::object& self, const GlobalStats& g) {
   self.attr("global_mean") = float_tensor(g.mean);
 }
 
-void set_masks(py::object& self, const py::dict& c) {
+void set_masks(const py::object& self, const py::dict& c) {
   py::object tat = module_attr("tat");
   py::object conf = corpus::item(c, "specaug_conf");
   self.attr("time_mask") = tat.attr("TimeMasking")(
@@ -298,7 +298,7 @@ size_t stats_bins(const py::dict& c) {
 }
 
 // The file lists (fbank, then text unless unlabelled), cut to the subset.
-std::pair<py::list, py::list> list_files(py::object& self, const py::dict& c,
+std::pair<py::list, py::list> list_files(const py::object& self, const py::dict& c,
                                          const py::object& partition, bool labelled) {
   py::object join = py::module_::import("os").attr("path").attr("join");
   py::object fbank_dir = join(corpus::item(c, "root"), partition, "fbank");
@@ -325,7 +325,7 @@ std::pair<py::list, py::list> list_files(py::object& self, const py::dict& c,
 }
 
 py::object init(const Args& a) {
-  py::object self = a[0];
+  const py::object& self = a[0];
   py::object partition = a["partition"];
   py::object tokenizer = a["tokenizer"];
   const bool train = corpus::truthy(a["isTrainPartition"]);
@@ -433,7 +433,7 @@ at::Tensor normalise(const py::object& self, at::Tensor feat) {
 }
 
 py::object get_item(const Args& a) {
-  const py::object self = a[0];
+  const py::object& self = a[0];
   const py::handle idx = a["idx"];
   const py::object feats = self.attr("feats");
   at::Tensor feat = normalise(self, feature_tensor(feats[idx]));
@@ -555,7 +555,7 @@ bool known_transforms(const py::object& self) {
 
 // SpecAugment on a padded (B, T, F) batch, through the transforms on the
 // (B, 1, F, T) view, as with any replacement transforms.
-py::object mask_batch(const py::object& self, const py::object& conf, py::object padded) {
+py::object mask_batch(const py::object& self, const py::object& conf, const py::object& padded) {
   py::object x = padded.attr("permute")(0, 2, 1).attr("unsqueeze")(1);
   py::object range = py::module_::import("builtins").attr("range");
   if (corpus::truthy(corpus::item(conf, "apply_freq_mask")))
@@ -584,8 +584,9 @@ Masks draw_masks(const py::object& self, const py::object& conf, const FeatureBa
 }
 
 py::object collate(const Args& a) {
-  const py::object self = a[0];
+  const py::object& self = a[0];
   std::vector<py::object> items;
+  items.reserve(static_cast<size_t>(std::max<Py_ssize_t>(0, PyObject_LengthHint(a["batch"].ptr(), 0))));
   for (py::handle it : a["batch"]) items.push_back(py::reinterpret_borrow<py::object>(it));
 
   const std::vector<py::object> firsts = column(items, 0);
