@@ -4,9 +4,11 @@
 #include <pybind11/numpy.h>
 #include <torch/extension.h>
 
+#include <atomic>
 #include <cmath>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/bind.h"
@@ -476,26 +478,59 @@ struct Masks {
   at::Tensor freq, time;  // (B, bins), (B, frames); undefined: nothing masked
 };
 
-// Writes utterance b transposed to (frames, bins) into `out`, zero past its
-// length and wherever a mask falls.
+// (bins, frames) to (frames, bins), a tile of frames at a time: the reads
+// run along the rows and the tile of output rows stays in cache.
+template <bool kUnitStride>
+void transpose(const float* src, int64_t bins, int64_t frames, int64_t sb, int64_t st,
+               float* out) {
+  constexpr int64_t kTile = 8;
+  int64_t t0 = 0;
+  for (; t0 + kTile <= frames; t0 += kTile)
+    for (int64_t f = 0; f < bins; ++f) {
+      const float* row = src + f * sb + t0 * st;
+      for (int64_t j = 0; j < kTile; ++j) out[(t0 + j) * bins + f] = row[kUnitStride ? j : j * st];
+    }
+  for (; t0 < frames; ++t0)
+    for (int64_t f = 0; f < bins; ++f) out[t0 * bins + f] = src[f * sb + t0 * st];
+}
+
+// Utterance x as (frames, bins) rows of `out`, zero past its length and
+// wherever a mask falls (fkeep, tkeep: 1 kept, 0 masked; null: no mask).
 void pad_one(const at::Tensor& x, float* out, int64_t longest, const float* fkeep,
              const float* tkeep) {
   const int64_t bins = x.size(0), frames = x.size(1);
-  const int64_t sb = x.stride(0), st = x.stride(1);
   const float* src = x.data_ptr<float>();
-  constexpr int64_t kBlock = 16;
-  for (int64_t t0 = 0; t0 < frames; t0 += kBlock) {
-    const int64_t t1 = std::min(frames, t0 + kBlock);
-    for (int64_t f = 0; f < bins; ++f) {
-      const float* row = src + f * sb;
-      const bool fk = !fkeep || fkeep[f] != 0.0f;
-      for (int64_t t = t0; t < t1; ++t) {
-        const bool keep = fk && (!tkeep || tkeep[t] != 0.0f);
-        out[t * bins + f] = keep ? row[t * st] : 0.0f;
-      }
-    }
-  }
+  if (x.stride(1) == 1) transpose<true>(src, bins, frames, x.stride(0), 1, out);
+  else transpose<false>(src, bins, frames, x.stride(0), x.stride(1), out);
+  if (tkeep)
+    for (int64_t t = 0; t < frames; ++t)
+      if (tkeep[t] == 0.0f) std::fill(out + t * bins, out + (t + 1) * bins, 0.0f);
+  std::vector<int64_t> masked;
+  for (int64_t f = 0; fkeep && f < bins; ++f)
+    if (fkeep[f] == 0.0f) masked.push_back(f);
+  if (!masked.empty())
+    for (int64_t t = 0; t < frames; ++t)
+      for (int64_t f : masked) out[t * bins + f] = 0.0f;
   std::fill(out + frames * bins, out + longest * bins, 0.0f);
+}
+
+// fn(i) for i in [0, n) on as many threads as torch's intra-op setting. (ATen's
+// parallel_for is an OpenMP pragma in its header, inert in this extension.)
+template <class Fn>
+void parallel_items(int64_t n, Fn fn) {
+  std::atomic<int64_t> next{0};
+  auto body = [&] {
+    for (int64_t i; (i = next++) < n;) fn(i);
+  };
+  std::vector<std::thread> helpers;
+  const int64_t workers = std::min<int64_t>(n, at::get_num_threads());
+  try {
+    for (int64_t k = 1; k < workers; ++k) helpers.emplace_back(body);
+  } catch (const std::system_error&) {
+    // fewer helpers; this thread still does its share
+  }
+  body();
+  for (auto& t : helpers) t.join();
 }
 
 at::Tensor pad_features(const FeatureBatch& b, const Masks& m) {
@@ -505,10 +540,9 @@ at::Tensor pad_features(const FeatureBatch& b, const Masks& m) {
   const float* fm = m.freq.defined() ? m.freq.data_ptr<float>() : nullptr;
   const float* tm = m.time.defined() ? m.time.data_ptr<float>() : nullptr;
   py::gil_scoped_release nogil;
-  at::parallel_for(0, n, 1, [&](int64_t lo, int64_t hi) {
-    for (int64_t i = lo; i < hi; ++i)
-      pad_one(b.feats[i], o + i * b.longest * b.bins, b.longest, fm ? fm + i * b.bins : nullptr,
-              tm ? tm + i * b.longest : nullptr);
+  parallel_items(n, [&](int64_t i) {
+    pad_one(b.feats[i], o + i * b.longest * b.bins, b.longest, fm ? fm + i * b.bins : nullptr,
+            tm ? tm + i * b.longest : nullptr);
   });
   return out;
 }
