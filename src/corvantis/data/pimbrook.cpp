@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <torch/extension.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <optional>
@@ -565,6 +566,15 @@ py::object pad_sequence(const std::vector<py::object>& seqs, py::handle value) {
                                      py::arg("padding_value") = value);
 }
 
+// x = transform(x), as many times as `range(times)` runs.
+py::object apply_repeatedly(const py::object& transform, const py::object& times, py::object x) {
+  for (py::handle _ : common::builtins_attr("range")(times)) {
+    (void)_;
+    x = transform(x);
+  }
+  return x;
+}
+
 // Draws the masks with the dataset's own transforms, applied to a probe of
 // ones shaped (batch, 1, bins, 1) or (batch, 1, 1, frames): the transforms draw
 // per utterance from the shape's first two sizes and the masked axis' length,
@@ -572,11 +582,8 @@ py::object pad_sequence(const std::vector<py::object>& seqs, py::handle value) {
 // would, and where it is 0 the batch is masked.
 at::Tensor probe_masks(const py::object& transform, const py::object& times, int64_t n,
                        at::IntArrayRef probe_shape) {
-  py::object probe = py::cast(at::ones(probe_shape, at::kFloat));
-  for (py::handle _ : py::module_::import("builtins").attr("range")(times)) {
-    (void)_;
-    probe = transform(probe);
-  }
+  const py::object probe =
+      apply_repeatedly(transform, times, py::cast(at::ones(probe_shape, at::kFloat)));
   return THPVariable_Unpack(probe.ptr()).reshape({n, probe_shape[2] * probe_shape[3]}).contiguous();
 }
 
@@ -591,17 +598,10 @@ bool known_transforms(const py::object& self) {
 // (B, 1, F, T) view, as with any replacement transforms.
 py::object mask_batch(const py::object& self, const py::object& conf, const py::object& padded) {
   py::object x = padded.attr("permute")(0, 2, 1).attr("unsqueeze")(1);
-  py::object range = py::module_::import("builtins").attr("range");
   if (corpus::truthy(corpus::item(conf, "apply_freq_mask")))
-    for (py::handle _ : range(corpus::item(conf, "num_freq_mask"))) {
-      (void)_;
-      x = self.attr("freq_mask")(x);
-    }
+    x = apply_repeatedly(self.attr("freq_mask"), corpus::item(conf, "num_freq_mask"), x);
   if (corpus::truthy(corpus::item(conf, "apply_time_mask")))
-    for (py::handle _ : range(corpus::item(conf, "num_time_mask"))) {
-      (void)_;
-      x = self.attr("time_mask")(x);
-    }
+    x = apply_repeatedly(self.attr("time_mask"), corpus::item(conf, "num_time_mask"), x);
   return x.attr("squeeze")(1).attr("permute")(0, 2, 1);
 }
 
@@ -617,39 +617,49 @@ Masks draw_masks(const py::object& self, const py::object& conf, const FeatureBa
   return m;
 }
 
-py::object collate(const Args& a) {
-  const py::object& self = a[0];
-  std::vector<py::object> items;
-  items.reserve(static_cast<size_t>(std::max<Py_ssize_t>(0, PyObject_LengthHint(a["batch"].ptr(), 0))));
-  for (py::handle it : a["batch"]) items.push_back(py::reinterpret_borrow<py::object>(it));
-
-  const std::vector<py::object> firsts = column(items, 0);
-  const std::optional<FeatureBatch> plain = plain_features(firsts);
-  py::object padded, feat_lengths;
+// Frame counts, and for features padded natively nothing else yet; for any
+// other features the padded batch from pad_sequence.
+std::pair<py::object, py::object> feature_lengths(const std::vector<py::object>& firsts,
+                                                  const std::optional<FeatureBatch>& plain) {
   if (plain) {
     at::Tensor lengths = at::empty({static_cast<int64_t>(plain->feats.size())}, at::kLong);
     int64_t* p = lengths.data_ptr<int64_t>();
     for (size_t i = 0; i < plain->feats.size(); ++i) p[i] = plain->feats[i].size(1);
-    feat_lengths = py::cast(lengths);
-  } else {
-    std::vector<py::object> transposed;
-    for (const auto& f : firsts) transposed.push_back(f.attr("T"));
-    py::list frames;
-    for (const auto& f : transposed) frames.append(f.attr("shape")[py::int_(0)]);
-    feat_lengths = py::module_::import("torch").attr("LongTensor")(frames);
-    padded = pad_sequence(transposed, py::float_(0.0));
+    return {py::cast(lengths), py::object()};
   }
+  std::vector<py::object> transposed;
+  py::list frames;
+  for (const auto& f : firsts) {
+    transposed.push_back(f.attr("T"));
+    frames.append(transposed.back().attr("shape")[py::int_(0)]);
+  }
+  return {py::module_::import("torch").attr("LongTensor")(frames),
+          pad_sequence(transposed, py::float_(0.0))};
+}
 
-  py::object shifted = py::none(), golden = py::none(), lengths = py::none();
-  if (!corpus::compare(self.attr("partition"), py::str("test-clean"), Py_EQ)) {
-    const std::vector<py::object> s = column(items, 1), g = column(items, 2);
-    lengths = py::cast(corpus::lengths_of(s));
-    const py::object pad = self.attr("pad_token");
-    auto ps = corpus::pad_ids(s, pad);
-    shifted = ps ? py::cast(*ps) : pad_sequence(s, pad);
-    auto pg = corpus::pad_ids(g, pad);
-    golden = pg ? py::cast(*pg) : pad_sequence(g, pad);
-  }
+// padded_shifted, padded_golden and transcript_lengths; None for test-clean.
+std::array<py::object, 3> pad_targets(const py::object& self, const std::vector<py::object>& items) {
+  if (corpus::compare(self.attr("partition"), py::str("test-clean"), Py_EQ))
+    return {py::none(), py::none(), py::none()};
+  const std::vector<py::object> s = column(items, 1), g = column(items, 2);
+  py::object lengths = py::cast(corpus::lengths_of(s));
+  const py::object pad = self.attr("pad_token");
+  auto ps = corpus::pad_ids(s, pad);
+  py::object shifted = ps ? py::cast(*ps) : pad_sequence(s, pad);
+  auto pg = corpus::pad_ids(g, pad);
+  py::object golden = pg ? py::cast(*pg) : pad_sequence(g, pad);
+  return {shifted, golden, lengths};
+}
+
+py::object collate(const Args& a) {
+  const py::object& self = a[0];
+  std::vector<py::object> items;
+  for (py::handle it : a["batch"]) items.push_back(py::reinterpret_borrow<py::object>(it));
+
+  const std::vector<py::object> firsts = column(items, 0);
+  const std::optional<FeatureBatch> plain = plain_features(firsts);
+  auto [feat_lengths, padded] = feature_lengths(firsts, plain);
+  const auto targets = pad_targets(self, items);
 
   const py::object config = self.attr("config");
   Masks masks;
@@ -664,7 +674,7 @@ py::object collate(const Args& a) {
     }
   }
   if (!padded) padded = py::cast(pad_features(*plain, masks));
-  return py::make_tuple(padded, shifted, golden, feat_lengths, lengths);
+  return py::make_tuple(padded, targets[0], targets[1], feat_lengths, targets[2]);
 }
 
 // ---- the module -----------------------------------------------------------
