@@ -26,3 +26,21 @@ def tokenizer():
     from corvantis.data.tokenizer import ZelTokenizer
 
     return ZelTokenizer()
+
+
+class IdTokenizer:
+    """Ids chosen by the test: encode looks the text up in a table."""
+
+    pad_id, sos_id, eos_id = 0, 1, 2
+
+    def __init__(self, table):
+        self.table = table
+
+    def encode(self, text):
+        return list(self.table[text])
+
+
+@pytest.fixture
+def id_tokenizer():
+    """IdTokenizer({"text": [ids], ...}), for tests that fix the ids themselves."""
+    return IdTokenizer

@@ -1,0 +1,180 @@
+// Text corpus: the transcripts of one partition, read by native reader
+// threads and tokenised, served as shifted/golden id pairs, padded batches
+// and seeded prompt draws.
+#include <torch/extension.h>
+
+#include <string>
+#include <vector>
+
+#include "common/bind.h"
+#include "common/corpus.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+
+namespace py = pybind11;
+using common::Args;
+using common::arg;
+
+namespace {
+
+constexpr const char* kModule = "corvantis.data.dunskell";
+
+py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+
+corpus::Transcripts load_transcripts(const py::list& files, const py::object& tokenizer,
+                                     const py::object& sos, const py::object& eos) {
+  const size_t n = files.size();
+  const auto paths = corpus::fs_paths(files);
+  std::vector<corpus::TranscriptSlot> slots(n);
+  corpus::Transcripts out;
+  py::object encode = tokenizer.attr("encode");
+  corpus::Progress bar(module_attr("tqdm"), n);
+  corpus::run_ordered(
+      n, corpus::loader_threads(n), [&](size_t i) { slots[i].read(paths[i]); },
+      [&](size_t i) {
+        out.add(encode, sos, eos, corpus::transcript_text(slots[i], files[i]));
+        bar.step();
+      });
+  bar.close();
+  return out;
+}
+
+py::object init(const Args& a) {
+  const py::object& self = a[0];
+  const py::str partition = common::exact_str(a["partition"], "partition");
+  const py::dict config = common::exact_dict(a["config"], "config");
+  py::object tokenizer = a["tokenizer"];
+  const py::object data_config = config.attr("get")("dataset", config);
+
+  self.attr("config") = config;
+  self.attr("partition") = partition;
+  self.attr("tokenizer") = tokenizer;
+  const py::object eos = tokenizer.attr("eos_id"), sos = tokenizer.attr("sos_id");
+  self.attr("eos_token") = eos;
+  self.attr("sos_token") = sos;
+  self.attr("pad_token") = tokenizer.attr("pad_id");
+
+  py::object text_dir =
+      py::module_::import("os").attr("path").attr("join")(corpus::item(data_config, "root"),
+                                                          partition);
+  self.attr("text_dir") = text_dir;
+  py::list files = corpus::list_npy(text_dir);
+  const corpus::Subset subset(data_config);
+  if (subset.active()) files = corpus::Subset::first(files, subset.count(files.size()));
+  self.attr("text_files") = files;
+
+  for (const char* name : {"transcripts_shifted", "transcripts_golden"})
+    self.attr(name) = py::list();
+  for (const char* name : {"total_chars", "total_tokens", "text_max_len"})
+    self.attr(name) = py::int_(0);
+
+  common::print(py::str("Loading transcripts for ") + partition + py::str(" partition..."));
+  corpus::Transcripts t = load_transcripts(files, tokenizer, sos, eos);
+  self.attr("transcripts_shifted") = t.shifted;
+  self.attr("transcripts_golden") = t.golden;
+  self.attr("total_chars") = py::int_(t.total_chars);
+  self.attr("total_tokens") = py::int_(t.total_tokens);
+  self.attr("text_max_len") = py::int_(t.text_max_len);
+  self.attr("avg_chars_per_token") = corpus::chars_per_token(t);
+  if (t.shifted.size() != t.golden.size())
+    common::raise(PyExc_ValueError, "Shifted and golden transcripts are misaligned");
+  self.attr("length") = py::int_(t.shifted.size());
+  return py::none();
+}
+
+py::object get_item(const Args& a) {
+  const py::object& self = a[0];
+  const py::int_ idx = common::to_int(a["idx"], "idx");
+  return py::make_tuple(corpus::long_tensor(self.attr("transcripts_shifted")[idx]),
+                        corpus::long_tensor(self.attr("transcripts_golden")[idx]));
+}
+
+std::vector<py::object> members(const py::handle& group) {
+  std::vector<py::object> out;
+  for (py::handle s : group) out.push_back(py::reinterpret_borrow<py::object>(s));
+  return out;
+}
+
+py::object padded(const std::vector<py::object>& seqs, const py::handle& group,
+                  const py::object& pad) {
+  if (auto t = corpus::pad_ids(seqs, pad)) return py::cast(*t);
+  return module_attr("pad_sequence")(group, py::arg("batch_first") = true,
+                                     py::arg("padding_value") = pad);
+}
+
+// shifted, golden = zip(*batch), then both padded with pad_token.
+py::object collate(const Args& a) {
+  const py::object& self = a[0];
+  const py::list batch = common::exact_list(a["batch"], "batch");
+  const py::list groups = py::list(common::builtins_attr("zip")(*batch));
+  if (groups.size() != 2) corpus::raise_unpack(static_cast<Py_ssize_t>(groups.size()), 2);
+  const std::vector<py::object> shifted = members(groups[0]), golden = members(groups[1]);
+  const py::object lengths = py::cast(corpus::lengths_of(shifted));
+  const py::object pad = self.attr("pad_token");
+  py::object ps = padded(shifted, groups[0], pad);
+  py::object pg = padded(golden, groups[1], pad);
+  return py::make_tuple(ps, pg, lengths);
+}
+
+// random.seed(seed), then random.sample over the transcripts longer than the
+// prompt; each prompt is the first prompt_length ids of its sequence.
+py::object sample_prompts(const Args& a) {
+  const py::object& self = a[0];
+  const py::int_ num_samples = common::to_int(a["num_samples"], "num_samples");
+  const py::int_ prompt_length = common::to_int(a["prompt_length"], "prompt_length");
+  const py::int_ seed = common::to_int(a["seed"], "seed");
+  py::module_ random = py::module_::import("random");
+  random.attr("seed")(seed);
+
+  const py::list sequences = self.attr("transcripts_shifted");
+  py::list valid;
+  for (size_t i = 0; i < sequences.size(); ++i)
+    if (corpus::compare(py::int_(py::len(sequences[i])), prompt_length, Py_GT))
+      valid.append(py::int_(i));
+  const py::int_ available(valid.size());
+  const py::object count = corpus::compare(num_samples, available, Py_LE) ? num_samples : available;
+  const py::list selected = random.attr("sample")(valid, count);
+
+  py::list prompts, originals;
+  const py::object cut = py::reinterpret_steal<py::object>(
+      PySlice_New(nullptr, prompt_length.ptr(), nullptr));
+  if (!cut) common::rethrow();
+  for (py::handle idx : selected) {
+    py::object full = corpus::long_tensor(sequences[idx]);
+    prompts.append(full[cut]);
+    originals.append(full);
+  }
+  return py::make_tuple(py::module_::import("torch").attr("stack")(prompts), originals);
+}
+
+void import_dependencies(py::module_& m) {
+  m.attr("os") = py::module_::import("os");
+  m.attr("random") = py::module_::import("random");
+  py::module_ typing = py::module_::import("typing");
+  for (const char* name : {"List", "Tuple"}) m.attr(name) = typing.attr(name);
+  m.attr("np") = py::module_::import("numpy");
+  m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("Dataset") = py::module_::import("torch.utils.data").attr("Dataset");
+  m.attr("pad_sequence") = py::module_::import("torch.nn.utils.rnn").attr("pad_sequence");
+  m.attr("ZelTokenizer") = py::module_::import("corvantis.data.tokenizer").attr("ZelTokenizer");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(dunskell, m) {
+  m.doc() = "Text corpus of character transcripts for language models.";
+  import_dependencies(m);
+  common::ClassBuilder(m, "LMDataset", py::make_tuple(m.attr("Dataset")))
+      .doc("Dataset for Language Model training/evaluation.")
+      .method("__init__", {arg("self"), arg("partition"), arg("config"), arg("tokenizer")}, init)
+      .method("get_avg_chars_per_token", {arg("self")},
+              [](const Args& a) { return a[0].attr("avg_chars_per_token"); })
+      .method("__len__", {arg("self")}, [](const Args& a) { return a[0].attr("length"); })
+      .method("__getitem__", {arg("self"), arg("idx")}, get_item)
+      .method("collate_fn", {arg("self"), arg("batch")}, collate)
+      .method("sample_prompts",
+              {arg("self"), arg("num_samples"), arg("prompt_length"), arg("seed", py::int_(52917))},
+              sample_prompts)
+      .finish();
+}
