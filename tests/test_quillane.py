@@ -580,6 +580,26 @@ def test_float16_logits(monkeypatch, search):
     assert torch.equal(seqs, seqs_f32) and torch.allclose(scores, scores_f32, atol=0.02)
 
 
+@pytest.mark.parametrize("search", ["greedy", "beam", "sample"])
+def test_unusual_ids_and_layouts_match_the_python_version(kernels, search):
+    import numpy as np
+
+    run = SEARCHES[search]
+    table = random_scorer(7, 12, 8)
+
+    def decoder_like(prefixes):  # the last position of (rows, t, V) logits: rows are strided
+        return torch.stack([table(prefixes), table(prefixes)], 1)[:, -1]
+
+    x = torch.randint(0, 7, (2, 3)).t()  # not contiguous
+    for tok in (Tok(vocab=7, eos_id=np.int64(2), pad_id=np.int64(5)), Tok(vocab=7, eos_id=2, pad_id=None)):
+        results = []
+        for make in (SequenceGenerator, ReferenceGenerator):
+            torch.manual_seed(4)
+            results.append(run(make(decoder_like, tok, 8), x))
+        (seqs, scores), (want_seqs, want_scores) = results
+        assert torch.equal(seqs, want_seqs) and torch.equal(scores, want_scores)
+
+
 def test_overridden_shaping_steps_are_used():
     calls = []
 

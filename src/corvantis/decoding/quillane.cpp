@@ -13,11 +13,17 @@
 #include <torch/extension.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <string>
 #include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/bind.h"
 #include "common/pyclass.h"
@@ -112,10 +118,16 @@ Tensor equals(const Tensor& ids, const TokenId& token) {
   PyObject* r = PyObject_RichCompare(wrap(ids).ptr(), token.value.ptr(), Py_EQ);
   if (!r) common::rethrow();
   py::object out = py::reinterpret_steal<py::object>(r);
-  if (is_tensor(out)) return unpack(out);
-  const int truth = PyObject_IsTrue(r);
-  if (truth < 0) common::rethrow();
-  return at::full(ids.sizes(), truth == 1, ids.options().dtype(at::kBool));
+  if (!is_tensor(out)) {
+    const int truth = PyObject_IsTrue(r);
+    if (truth < 0) common::rethrow();
+    return at::full(ids.sizes(), truth == 1, ids.options().dtype(at::kBool));
+  }
+  Tensor eq = unpack(out);
+  if (eq.sizes() != ids.sizes())
+    common::raise(PyExc_ValueError, "eos_id must compare with token ids element by element, got " +
+                                        std::string(py::str(py::repr(token.value))));
+  return eq;
 }
 
 // torch.tensor(pad, device=like.device)
@@ -226,35 +238,30 @@ bool whole_tensor_shapes(const Tensor& logits, const Tensor& ids, PenaltyRows* r
   return true;
 }
 
-// The row-by-row route: logits[row, ids] divided for the distinct ids of the
-// row, where `select` gives the row as Python indexing would.
-template <class Select>
-void penalize_row(const Tensor& row_ids, double penalty, Select select) {
-  Tensor unique = std::get<0>(at::_unique2(row_ids, true, false, false));
-  Tensor picked = select(unique);
+// The row-by-row route, as indexing does it: the distinct ids of each row
+// select its logits, which are read, divided and written back.
+Tensor distinct(const Tensor& row_ids) { return std::get<0>(at::_unique2(row_ids, true, false, false)); }
+
+Tensor penalized(const Tensor& picked, double penalty) {
   Tensor positive = picked > 0;
   Tensor up = at::full_like(picked, penalty);
   if (penalty == 0.0) common::raise(PyExc_ZeroDivisionError, "float division");
-  Tensor down = at::full_like(picked, 1.0 / penalty);
-  Tensor divided = picked / at::where(positive, up, down);
-  select(unique, &divided);
+  return picked / at::where(positive, up, at::full_like(picked, 1.0 / penalty));
 }
 
 void penalize_rows(Tensor logits, const Tensor& ids, double penalty) {
   if (logits.dim() == 2) {
-    for (int64_t r = 0; r < ids.size(0); ++r)
-      penalize_row(ids.index({r}), penalty, [&](const Tensor& u, const Tensor* value = nullptr) {
-        if (value) return logits.index_put_({r, u}, *value);
-        return logits.index({r, u});
-      });
+    for (int64_t r = 0; r < ids.size(0); ++r) {
+      const Tensor u = distinct(ids.index({r}));
+      logits.index_put_({r, u}, penalized(logits.index({r, u}), penalty));
+    }
     return;
   }
   for (int64_t b = 0; b < ids.size(0); ++b)
-    for (int64_t w = 0; w < ids.size(1); ++w)
-      penalize_row(ids.index({b, w}), penalty, [&](const Tensor& u, const Tensor* value = nullptr) {
-        if (value) return logits.index_put_({b, w, u}, *value);
-        return logits.index({b, w, u});
-      });
+    for (int64_t w = 0; w < ids.size(1); ++w) {
+      const Tensor u = distinct(ids.index({b, w}));
+      logits.index_put_({b, w, u}, penalized(logits.index({b, w, u}), penalty));
+    }
 }
 
 // Ids index the vocabulary as Python indexing does: -V .. V-1.
@@ -451,7 +458,10 @@ struct RowSearch {
   // the usual dtypes: float32 scores, int64 prefixes, plain int ids.
   bool fused(const Tensor& log_probs, const TokenId& eos) const {
     const auto lp = log_probs.scalar_type();
-    return kernels && log_probs.is_cpu() && log_probs.dim() == 2 && log_probs.size(-1) > 0 &&
+    const int64_t batch = x.size(0);
+    return kernels && log_probs.is_cpu() && log_probs.dim() == 2 &&
+           log_probs.size(0) == batch && log_probs.size(1) > 0 && scores.numel() == batch &&
+           finished.numel() == batch &&
            (lp == at::kFloat || lp == at::kHalf || lp == at::kBFloat16) &&
            !log_probs.requires_grad() && !scores.requires_grad() &&
            scores.scalar_type() == at::kFloat && x.scalar_type() == at::kLong && x.is_cpu() &&
@@ -467,39 +477,42 @@ struct RowSearch {
     append(at::where(finished, pad_value, tokens));
   }
 
-  // The same for fused loops: `pick(row)` gives the row's (token, log-prob).
+  // The same for fused loops: `pick(row)` gives the row's (token, log-prob);
+  // the prefixes are copied into one more column directly.
   template <class Pick>
   void advance_fused(const TokenId& eos, Pick pick) {
-    const int64_t batch = x.size(0);
-    Tensor tokens = at::empty({batch}, x.options().dtype(at::kLong));
+    const int64_t batch = x.size(0), t = x.size(1);
+    const Tensor prev = x.contiguous();
+    Tensor next = at::empty({batch, t + 1}, x.options());
     {
+      const int64_t* from = prev.data_ptr<int64_t>();
+      int64_t* to = next.data_ptr<int64_t>();
       float* s = scores.data_ptr<float>();
       bool* f = finished.data_ptr<bool>();
-      int64_t* tok = tokens.data_ptr<int64_t>();
       py::gil_scoped_release nogil;
       for (int64_t r = 0; r < batch; ++r) {
+        std::copy(from + r * t, from + (r + 1) * t, to + r * (t + 1));
+        int64_t& column = to[r * (t + 1) + t];
+        column = pad.id;
+        if (f[r]) continue;  // its token and score are not used
         const auto [token, logp] = pick(r);
-        if (!f[r]) s[r] = s[r] + logp;
-        f[r] = f[r] || token == eos.id;
-        tok[r] = f[r] ? pad.id : token;
+        s[r] = s[r] + logp;
+        f[r] = token == eos.id;
+        if (!f[r]) column = token;
       }
     }
-    append(tokens);
+    rebind(next);
   }
 
-  void append(const Tensor& column) {
-    x = at::cat({x, column.unsqueeze(1)}, 1);
+  void append(const Tensor& column) { rebind(at::cat({x, column.unsqueeze(1)}, 1)); }
+
+  void rebind(Tensor prefixes) {
+    x = std::move(prefixes);
     x_obj = wrap(x);
   }
 
   py::object result() const { return py::make_tuple(x_obj, wrap(scores)); }
 };
-
-// The fused loops own their scores and flags; they must not alias anything.
-void own_state(RowSearch& s) {
-  s.scores = s.scores.contiguous();
-  s.finished = s.finished.contiguous();
-}
 
 // torch.max(row) on the CPU: the first maximum, or the first NaN.
 template <class T>
@@ -517,10 +530,52 @@ std::pair<int64_t, float> row_max(const T* row, int64_t n, int64_t stride) {
   return {at, static_cast<float>(best)};
 }
 
+#if defined(__SSE2__)
+// The same for a contiguous float row, four lanes at a time: the maximum,
+// then its first position (equal values, signed zeros included, count as
+// ties). Rows holding a NaN take the scalar loop.
+std::pair<int64_t, float> row_max(const float* row, int64_t n) {
+  __m128 top0 = _mm_set1_ps(-std::numeric_limits<float>::infinity()), top1 = top0;
+  __m128 nan = _mm_setzero_ps();
+  int64_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128 a = _mm_loadu_ps(row + i), b = _mm_loadu_ps(row + i + 4);
+    top0 = _mm_max_ps(top0, a);
+    top1 = _mm_max_ps(top1, b);
+    nan = _mm_or_ps(nan, _mm_or_ps(_mm_cmpunord_ps(a, a), _mm_cmpunord_ps(b, b)));
+  }
+  float lanes[4];
+  _mm_storeu_ps(lanes, _mm_max_ps(top0, top1));
+  float best = std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
+  bool any_nan = _mm_movemask_ps(nan) != 0;
+  for (; i < n; ++i) {
+    any_nan = any_nan || std::isnan(row[i]);
+    best = row[i] > best ? row[i] : best;
+  }
+  if (any_nan) return row_max(row, n, 1);
+  const __m128 target = _mm_set1_ps(best);
+  int64_t j = 0;
+  for (; j + 4 <= n; j += 4) {
+    const int hit = _mm_movemask_ps(_mm_cmpeq_ps(_mm_loadu_ps(row + j), target));
+    if (hit) {
+      j += __builtin_ctz(static_cast<unsigned>(hit));
+      return {j, row[j]};
+    }
+  }
+  while (row[j] != best) ++j;
+  return {j, row[j]};
+}
+#endif
+
 template <class T>
 void greedy_fused(RowSearch& s, const Tensor& log_probs, const TokenId& eos) {
   const T* lp = log_probs.data_ptr<T>();
   const int64_t s0 = log_probs.stride(0), s1 = log_probs.stride(1), n = log_probs.size(1);
+#if defined(__SSE2__)
+  if constexpr (std::is_same_v<T, float>) {
+    if (s1 == 1) return s.advance_fused(eos, [=](int64_t r) { return row_max(lp + r * s0, n); });
+  }
+#endif
   s.advance_fused(eos, [=](int64_t r) { return row_max(lp + r * s0, n, s1); });
 }
 
@@ -540,7 +595,6 @@ void sample_fused(RowSearch& s, const Tensor& log_probs, const Tensor& drawn, co
 
 void greedy_step(RowSearch& s, const Tensor& log_probs, const TokenId& eos) {
   if (s.fused(log_probs, eos)) {
-    own_state(s);
     QUILLANE_DISPATCH(log_probs.scalar_type(), [&] { greedy_fused<scalar_t>(s, log_probs, eos); });
     return;
   }
@@ -550,7 +604,6 @@ void greedy_step(RowSearch& s, const Tensor& log_probs, const TokenId& eos) {
 
 void sample_step(RowSearch& s, const Tensor& log_probs, const Tensor& drawn, const TokenId& eos) {
   if (s.fused(log_probs, eos) && drawn.is_cpu()) {
-    own_state(s);
     QUILLANE_DISPATCH(log_probs.scalar_type(),
                       [&] { sample_fused<scalar_t>(s, log_probs, drawn, eos); });
     return;
