@@ -521,6 +521,17 @@ def random_scorer(vocab, rows, seed, dtype=torch.float32):
     return score
 
 
+def assert_same_as_python(run, score, tok, max_length, x, seed):
+    """The native and the Python search give the same sequences and scores."""
+    results = []
+    for make in (SequenceGenerator, ReferenceGenerator):
+        torch.manual_seed(seed)
+        results.append(run(make(score, tok, max_length), x))
+    (seqs, scores), (want_seqs, want_scores) = results
+    assert seqs.dtype == want_seqs.dtype and scores.dtype == want_scores.dtype
+    assert torch.equal(seqs, want_seqs) and torch.equal(scores, want_scores)
+
+
 SEARCHES = {
     "greedy": lambda g, x: g.generate_greedy(x, temperature=0.8, repeat_penalty=1.3),
     "greedy-plain": lambda g, x: g.generate_greedy(x),
@@ -537,13 +548,7 @@ def test_searches_match_the_python_version(kernels, search, vocab, batch, seed):
     run = SEARCHES[search]
     score = random_scorer(vocab, batch * 4, seed)
     x = torch.randint(0, vocab, (batch, 2))
-    results = []
-    for make in (SequenceGenerator, ReferenceGenerator):
-        torch.manual_seed(seed)
-        results.append(run(make(score, Tok(vocab=vocab, pad_id=-1), 11), x))
-    (seqs, scores), (want_seqs, want_scores) = results
-    assert seqs.dtype == want_seqs.dtype and scores.dtype == want_scores.dtype
-    assert torch.equal(seqs, want_seqs) and torch.equal(scores, want_scores)
+    assert_same_as_python(run, score, Tok(vocab=vocab, pad_id=-1), 11, x, seed)
 
 
 @pytest.mark.parametrize("search", ["greedy", "beam", "sample"])
@@ -553,15 +558,8 @@ def test_searches_in_other_dtypes_and_under_inference_mode(kernels, search):
     for dtype in (torch.float64, torch.float32):
         if dtype == torch.float32:  # and int32 prompts, which 1.13 cannot index logits with
             run, x = SEARCHES[search + "-plain"], x.int()
-        score = random_scorer(8, 12, 5, dtype)
-        results = []
-        for make in (SequenceGenerator, ReferenceGenerator):
-            torch.manual_seed(1)
-            with torch.inference_mode():
-                results.append(run(make(score, Tok(vocab=8), 9), x))
-        (seqs, scores), (want_seqs, want_scores) = results
-        assert seqs.dtype == want_seqs.dtype and scores.dtype == want_scores.dtype
-        assert torch.equal(seqs, want_seqs) and torch.equal(scores, want_scores)
+        with torch.inference_mode():
+            assert_same_as_python(run, random_scorer(8, 12, 5, dtype), Tok(vocab=8), 9, x, seed=1)
 
 
 @pytest.mark.parametrize("search", ["greedy", "beam", "sample"])
@@ -592,12 +590,7 @@ def test_unusual_ids_and_layouts_match_the_python_version(kernels, search):
 
     x = torch.randint(0, 7, (2, 3)).t()  # not contiguous
     for tok in (Tok(vocab=7, eos_id=np.int64(2), pad_id=np.int64(5)), Tok(vocab=7, eos_id=2, pad_id=None)):
-        results = []
-        for make in (SequenceGenerator, ReferenceGenerator):
-            torch.manual_seed(4)
-            results.append(run(make(decoder_like, tok, 8), x))
-        (seqs, scores), (want_seqs, want_scores) = results
-        assert torch.equal(seqs, want_seqs) and torch.equal(scores, want_scores)
+        assert_same_as_python(run, decoder_like, tok, 8, x, seed=4)
 
 
 def test_overridden_shaping_steps_are_used():

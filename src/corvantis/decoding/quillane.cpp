@@ -138,7 +138,7 @@ Tensor pad_scalar(const TokenId& pad, const Tensor& like) {
 }
 
 // target[...] = pad, for a slice of an id tensor.
-void fill_pad(Tensor target, const TokenId& pad) {
+void fill_pad(const Tensor& target, const TokenId& pad) {
   if (pad.native) {
     target.fill_(pad.id);
     return;
@@ -613,7 +613,7 @@ void sample_step(RowSearch& s, const Tensor& log_probs, const Tensor& drawn, con
 }
 
 py::object generate_greedy(const Args& a) {
-  py::object self = a[0];
+  const py::object& self = a[0];
   const double temperature = common::to_float(a["temperature"]);
   const double penalty = common::to_float(a["repeat_penalty"]);
   const Tensor prompt = prompt_of(a["x"]);
@@ -632,7 +632,7 @@ py::object generate_greedy(const Args& a) {
 }
 
 py::object generate_sample(const Args& a) {
-  py::object self = a[0];
+  const py::object& self = a[0];
   const double temperature = common::to_float(a["temperature"]);
   const int64_t top_k = to_count(a["top_k"], "top_k");
   const double top_p = common::to_float(a["top_p"]);
@@ -809,7 +809,7 @@ class BeamSearch {
 };
 
 py::object generate_beam(const Args& a) {
-  py::object self = a[0];
+  const py::object& self = a[0];
   const int64_t width = to_count(a["beam_width"], "beam_width");
   const double temperature = common::to_float(a["temperature"]);
   const double penalty = common::to_float(a["repeat_penalty"]);
@@ -848,7 +848,7 @@ py::object post_process_sequence(const Args& a) {
 // ---- the class --------------------------------------------------------------------
 
 py::object init(const Args& a) {
-  py::object self = a[0];
+  const py::object& self = a[0];
   py::object max_length = common::to_int(a["max_length"], "max_length");
   py::object device = common::exact_str(a["device"], "device");
   self.attr("score_fn") = a["score_fn"];
