@@ -142,6 +142,10 @@ CHECKS = [
      "Argument 'top_k' has incorrect type (expected int, got str)"),
     ("generate_sample", (X,), {"temperature": "hot"}, TypeError, "must be real number, not str"),
     ("generate_greedy", (X,), {"repeat_penalty": None}, TypeError, "must be real number, not NoneType"),
+    ("_filter_logits", (torch.zeros(1, 3),), {"top_k": "a"}, TypeError,
+     "Argument 'top_k' has incorrect type (expected int, got str)"),
+    ("_apply_repeat_penalty", (torch.zeros(1, 3), X), {"penalty": "a"}, TypeError,
+     "must be real number, not str"),
 ]
 
 
@@ -381,7 +385,7 @@ def test_score_fn_errors_propagate():
 # ---- beam search ---------------------------------------------------------------------------
 
 
-def beam_script(per_step, width):
+def beam_script(per_step):
     """Scripted beam logits: per_step[s][b][w] is the row of beam w of item b."""
     return Script([[row for item in step for row in item] for step in per_step])
 
@@ -393,7 +397,7 @@ def test_beam_first_step_extends_only_beam_zero_and_keeps_eos(kernels):
         [[[9.0, 9.0, 9.0, 9.0], [5.0, 0.0, 1.0, 2.0]]],  # beam 0 ended with token 2: dead too
         [[[0.0, 0.0, 8.0, 0.0], [0.0, 0.0, 8.0, 0.0]]],  # both end: three finished, two kept
     ]
-    script = beam_script(steps, 2)
+    script = beam_script(steps)
     seqs, scores = SequenceGenerator(script, Tok(pad_id=3), 4).generate_beam(torch.tensor([[1]]), 2)
     s1, s2, s3 = lp(steps[0][0][0]), lp(steps[1][0][1]), lp(steps[2][0][0])
     assert [p.tolist() for p in script.seen] == [[[1], [1]], [[1, 2], [1, 3]], [[1, 3, 0], [1, 3, 3]]]
@@ -403,7 +407,7 @@ def test_beam_first_step_extends_only_beam_zero_and_keeps_eos(kernels):
 
 def test_beam_vocab_smaller_than_width_picks_dead_beams(kernels):
     steps = [[[[1.0, 0.0, -9.0]] * 4]]
-    seqs, scores = SequenceGenerator(beam_script(steps, 4), Tok(vocab=3, eos_id=2), 2).generate_beam(
+    seqs, scores = SequenceGenerator(beam_script(steps), Tok(vocab=3, eos_id=2), 2).generate_beam(
         torch.tensor([[1]]), 4)
     s = lp([1.0, 0.0, -9.0])
     assert scores[0, :3].tolist() == [s[0].item(), s[1].item(), s[2].item()]
@@ -425,7 +429,7 @@ def test_beam_live_beams_reach_max_length_unpadded_and_rank_with_finished(kernel
         [[[-INF, 0.0, 0.0, -INF], [0.0] * 4]],
         [[[-INF, -INF, -INF, 0.0], [0.0] * 4]],
     ]
-    seqs, scores = SequenceGenerator(beam_script(steps, 2), Tok(pad_id=3), 3).generate_beam(
+    seqs, scores = SequenceGenerator(beam_script(steps), Tok(pad_id=3), 3).generate_beam(
         torch.tensor([[0]]), 2)
     half = math.log(0.5)
     # equal scores: the finished hypothesis comes before the live beam
@@ -435,7 +439,7 @@ def test_beam_live_beams_reach_max_length_unpadded_and_rank_with_finished(kernel
 
 def test_beam_width_one_stops_at_eos(kernels):
     steps = [[[[0.0, 3.0, 0.0, 0.0]]], [[[0.0, 0.0, 3.0, 0.0]]], [[[0.0] * 4]]]
-    script = beam_script(steps, 1)
+    script = beam_script(steps)
     seqs, scores = SequenceGenerator(script, Tok(pad_id=3), 6).generate_beam(torch.tensor([[0]]), 1)
     assert len(script.seen) == 2
     assert seqs.tolist() == [[[0, 1, 2, 3, 3, 3]]]
@@ -455,7 +459,7 @@ def test_beam_zero_rows():
 
 def test_beam_penalises_the_returned_logits_in_place(kernels):
     steps = [[[[2.0, 1.0, -1.0, 4.0]] * 2]]
-    script = beam_script(steps, 2)
+    script = beam_script(steps)
     SequenceGenerator(script, Tok(), 2).generate_beam(torch.tensor([[3]]), 2, repeat_penalty=2.0)
     assert script.returned[0].tolist() == [[2.0, 1.0, -1.0, 2.0]] * 2
 
