@@ -597,6 +597,14 @@ def test_unusual_ids_and_layouts_match_the_python_version(kernels, search):
         assert_same_as_python(run, decoder_like, tok, 8, x, seed=4)
 
 
+@pytest.mark.parametrize("search", ["greedy", "beam", "sample"])
+def test_logits_that_carry_gradients(kernels, search):
+    weight = torch.randn(8, requires_grad=True)
+    table = random_scorer(8, 12, 3)
+    assert_same_as_python(SEARCHES[search], lambda p: table(p) * weight, Tok(vocab=8), 7,
+                          torch.randint(0, 8, (3, 2)), seed=0)
+
+
 def test_overridden_shaping_steps_are_used():
     calls = []
 
