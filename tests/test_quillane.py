@@ -15,9 +15,9 @@ INF = float("inf")
 
 def _load_reference():
     path = Path(__file__).resolve().parents[1] / "benchmarks" / "decoding.py"
-    spec = importlib.util.spec_from_file_location("decoding_benchmark", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("decoding_benchmark", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module.ReferenceGenerator
 
 
