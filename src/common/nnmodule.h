@@ -74,7 +74,7 @@ inline bool positive(py::handle value) {
 }
 
 // "All dimension values must be positive" for the first value that is not.
-inline void check_dimensions(std::initializer_list<py::handle> values) {
+inline void check_dimensions(const std::vector<py::handle>& values) {
   for (py::handle v : values)
     if (!positive(v)) raise(PyExc_ValueError, "All dimension values must be positive");
 }
