@@ -7,6 +7,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,37 @@ inline void check_dimensions(const std::vector<py::handle>& values) {
 // 0 <= p < 1; NaN fails both comparisons.
 inline void check_dropout(double p) {
   if (!(p >= 0.0 && p < 1.0)) raise(PyExc_ValueError, "Dropout rate must be between 0 and 1");
+}
+
+// The constructor of an encoder or decoder layer: (self, d_model, num_heads,
+// d_ff, dropout=0.1) converted in that order, then each sub-layer built with
+// (d_model, num_heads or d_ff, dropout) under its attribute. The sub-layer
+// classes are looked up in `module_name` at every construction.
+struct SubLayer {
+  const char* attribute;
+  const char* class_name;
+  bool feed_forward;  // takes d_ff rather than num_heads
+};
+
+inline std::vector<Param> layer_init_params() {
+  return {arg("self"), arg("d_model"), arg("num_heads"), arg("d_ff"),
+          arg("dropout", py::float_(0.1))};
+}
+
+inline std::function<py::object(const Args&)> layer_init(std::string module_name,
+                                                         std::vector<SubLayer> layers) {
+  return [module_name, layers](const Args& a) -> py::object {
+    py::int_ d_model = to_int(a["d_model"], "d_model");
+    py::int_ num_heads = to_int(a["num_heads"], "num_heads");
+    py::int_ d_ff = to_int(a["d_ff"], "d_ff");
+    py::float_ p(to_float(a["dropout"]));
+    py::object self = a[0];
+    init_module(self);
+    py::module_ mod = py::module_::import(module_name.c_str());
+    for (const SubLayer& s : layers)
+      self.attr(s.attribute) = mod.attr(s.class_name)(d_model, s.feed_forward ? d_ff : num_heads, p);
+    return py::none();
+  };
 }
 
 }  // namespace nn

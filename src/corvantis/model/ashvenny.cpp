@@ -53,26 +53,11 @@ PYBIND11_MODULE(ashvenny, m) {
   m.attr("SelfAttentionLayer") = sublayers.attr("SelfAttentionLayer");
   m.attr("FeedForwardLayer") = sublayers.attr("FeedForwardLayer");
 
-  // The sub-layer classes are looked up in this module at every construction.
-  auto init = [name](const Args& a) -> py::object {
-    py::int_ d_model = common::to_int(a["d_model"], "d_model");
-    py::int_ num_heads = common::to_int(a["num_heads"], "num_heads");
-    py::int_ d_ff = common::to_int(a["d_ff"], "d_ff");
-    py::float_ p(common::to_float(a["dropout"]));
-    py::object self = a[0];
-    nn::init_module(self);
-    py::module_ mod = py::module_::import(name.c_str());
-    self.attr("self_attn") = mod.attr("SelfAttentionLayer")(d_model, num_heads, p);
-    self.attr("ffn") = mod.attr("FeedForwardLayer")(d_model, d_ff, p);
-    return py::none();
-  };
-
   common::ClassBuilder(m, "SelfAttentionEncoderLayer", nn::module_bases())
       .doc(kClassDoc)
-      .method("__init__",
-              {arg("self"), arg("d_model"), arg("num_heads"), arg("d_ff"),
-               arg("dropout", py::float_(0.1))},
-              init)
+      .method("__init__", nn::layer_init_params(),
+              nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
+                                    {"ffn", "FeedForwardLayer", true}}))
       .method("forward", {arg("self"), arg("x"), arg("key_padding_mask", py::none())}, forward,
               kForwardDoc)
       .finish();

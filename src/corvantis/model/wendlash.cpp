@@ -3,7 +3,6 @@
 #include <torch/extension.h>
 
 #include <string>
-#include <vector>
 
 #include "common/bind.h"
 #include "common/nnmodule.h"
@@ -88,34 +87,6 @@ py::object cross_forward(const Args& a) {
   return py::make_tuple(x, self_out[1], cross_out[1]);
 }
 
-// Each listed sub-layer class (attribute, class name) built with
-// (d_model, num_heads or d_ff, dropout), looked up in this module every time.
-struct SubLayer {
-  const char* attribute;
-  const char* class_name;
-  bool feed_forward;
-};
-
-common::BoundMethod make_init(std::string module_name, std::vector<SubLayer> layers) {
-  return [module_name, layers](const Args& a) -> py::object {
-    py::int_ d_model = common::to_int(a["d_model"], "d_model");
-    py::int_ num_heads = common::to_int(a["num_heads"], "num_heads");
-    py::int_ d_ff = common::to_int(a["d_ff"], "d_ff");
-    py::float_ p(common::to_float(a["dropout"]));
-    py::object self = a[0];
-    nn::init_module(self);
-    py::module_ mod = py::module_::import(module_name.c_str());
-    for (const SubLayer& s : layers)
-      self.attr(s.attribute) = mod.attr(s.class_name)(d_model, s.feed_forward ? d_ff : num_heads, p);
-    return py::none();
-  };
-}
-
-std::vector<common::Param> init_params() {
-  return {arg("self"), arg("d_model"), arg("num_heads"), arg("d_ff"),
-          arg("dropout", py::float_(0.1))};
-}
-
 }  // namespace
 
 PYBIND11_MODULE(wendlash, m) {
@@ -127,9 +98,9 @@ PYBIND11_MODULE(wendlash, m) {
 
   common::ClassBuilder(m, "SelfAttentionDecoderLayer", nn::module_bases())
       .doc(kSelfClassDoc)
-      .method("__init__", init_params(),
-              make_init(name, {{"self_attn", "SelfAttentionLayer", false},
-                               {"ffn", "FeedForwardLayer", true}}))
+      .method("__init__", nn::layer_init_params(),
+              nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
+                                    {"ffn", "FeedForwardLayer", true}}))
       .method("forward",
               {arg("self"), arg("x"), arg("key_padding_mask", py::none()),
                arg("attn_mask", py::none())},
@@ -138,10 +109,10 @@ PYBIND11_MODULE(wendlash, m) {
 
   common::ClassBuilder(m, "CrossAttentionDecoderLayer", nn::module_bases())
       .doc(kCrossClassDoc)
-      .method("__init__", init_params(),
-              make_init(name, {{"self_attn", "SelfAttentionLayer", false},
-                               {"cross_attn", "CrossAttentionLayer", false},
-                               {"ffn", "FeedForwardLayer", true}}))
+      .method("__init__", nn::layer_init_params(),
+              nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
+                                    {"cross_attn", "CrossAttentionLayer", false},
+                                    {"ffn", "FeedForwardLayer", true}}))
       .method("forward",
               {arg("self"), arg("x"), arg("enc_output"), arg("dec_key_padding_mask", py::none()),
                arg("enc_key_padding_mask", py::none()), arg("attn_mask", py::none())},
