@@ -44,3 +44,28 @@ class IdTokenizer:
 def id_tokenizer():
     """IdTokenizer({"text": [ids], ...}), for tests that fix the ids themselves."""
     return IdTokenizer
+
+
+class _Recorder(__import__("torch").nn.Module):
+    """Stands in for a child module: records each call, then delegates to it."""
+
+    def __init__(self, inner):
+        super().__init__()
+        self.inner = inner
+        self.calls = []
+
+    def forward(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.inner(*args, **kwargs)
+
+
+@pytest.fixture
+def record_calls():
+    """record_calls(module, "child") replaces module.child by a recorder and returns it."""
+
+    def wrap(module, name):
+        recorder = _Recorder(getattr(module, name))
+        setattr(module, name, recorder)
+        return recorder
+
+    return wrap

@@ -1,10 +1,12 @@
-// Front of the corvantis.model package.
+// Front of the corvantis.model package: the two model classes.
 #include <pybind11/pybind11.h>
 
 #include "common/front.h"
 
 namespace {
-void body(pybind11::module_&) {}
+void body(pybind11::module_& m) {
+  common::reexport(m, "transformers", {"EncoderDecoderTransformer", "DecoderOnlyTransformer"});
+}
 }  // namespace
 
 COMMON_PACKAGE_FRONT(model, "Model components and model classes.", body)

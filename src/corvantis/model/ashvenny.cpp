@@ -1,0 +1,64 @@
+// Pre-LN encoder layer: bidirectional self-attention, then feed-forward.
+#include <torch/extension.h>
+
+#include <string>
+
+#include "common/bind.h"
+#include "common/nnmodule.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+
+namespace py = pybind11;
+namespace nn = common::nn;
+using common::Args;
+using common::arg;
+
+namespace {
+
+constexpr const char* kClassDoc =
+    "\n"
+    "    Pre-LN Encoder Layer with self-attention mechanism.\n"
+    "    Used in the encoder part of transformer architectures.\n"
+    "    Unlike the decoder, does not use causal masking (bidirectional attention).\n"
+    "    ";
+
+constexpr const char* kForwardDoc =
+    "\n"
+    "        Forward pass for the EncoderLayer.\n"
+    "        Args:\n"
+    "            x (torch.Tensor): The input tensor. shape: (batch_size, seq_len, d_model)\n"
+    "            key_padding_mask (torch.Tensor): The padding mask for the input. shape: "
+    "(batch_size, seq_len)\n"
+    "        Returns:\n"
+    "            x (torch.Tensor): The output tensor. shape: (batch_size, seq_len, d_model)\n"
+    "            mha_attn_weights (torch.Tensor): The attention weights. shape: (batch_size, "
+    "seq_len, seq_len)\n"
+    "        ";
+
+py::object forward(const Args& a) {
+  py::handle self = a[0];
+  auto out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
+                                     {{"key_padding_mask", a["key_padding_mask"]}}),
+                        2);
+  py::object x = self.attr("ffn")(out[0]);
+  return py::make_tuple(x, out[1]);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(ashvenny, m) {
+  const std::string name = py::str(m.attr("__name__"));
+  nn::bind_common_imports(m);
+  py::module_ sublayers = nn::sibling(name, "fallowmere");
+  m.attr("SelfAttentionLayer") = sublayers.attr("SelfAttentionLayer");
+  m.attr("FeedForwardLayer") = sublayers.attr("FeedForwardLayer");
+
+  common::ClassBuilder(m, "SelfAttentionEncoderLayer", nn::module_bases())
+      .doc(kClassDoc)
+      .method("__init__", nn::layer_init_params(),
+              nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
+                                    {"ffn", "FeedForwardLayer", true}}))
+      .method("forward", {arg("self"), arg("x"), arg("key_padding_mask", py::none())}, forward,
+              kForwardDoc)
+      .finish();
+}

@@ -1,0 +1,120 @@
+// Pre-LN sub-layers: self-attention, feed-forward and cross-attention.
+//
+// Each normalises its input, runs its block, applies dropout and adds the
+// un-normalised input back. Masks come from the caller and reach the
+// attention module unchanged.
+#include <torch/extension.h>
+
+#include "common/bind.h"
+#include "common/nnmodule.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+
+namespace py = pybind11;
+namespace nn = common::nn;
+using common::Args;
+using common::arg;
+
+namespace {
+
+py::object attention_init(const Args& a) {
+  py::int_ d_model = common::to_int(a["d_model"], "d_model");
+  py::int_ num_heads = common::to_int(a["num_heads"], "num_heads");
+  py::float_ p(common::to_float(a["dropout"]));
+  py::object self = a[0];
+  nn::init_module(self);
+  py::module_ tnn = nn::torch_nn();
+  self.attr("mha") = common::call(tnn.attr("MultiheadAttention"),
+                                  {{"embed_dim", d_model},
+                                   {"num_heads", num_heads},
+                                   {"dropout", p},
+                                   {"batch_first", py::bool_(true)}});
+  self.attr("norm") = tnn.attr("LayerNorm")(d_model);
+  self.attr("dropout") = tnn.attr("Dropout")(p);
+  return py::none();
+}
+
+// x + dropout(mha(norm(x), kv, kv)), kv being norm(x) itself when `y` is null.
+py::object attend(py::handle self, py::handle x, py::handle y, const py::object& key_padding_mask,
+                  const py::object& attn_mask) {
+  py::object x_norm = self.attr("norm")(x);
+  py::object kv = y ? py::reinterpret_borrow<py::object>(y) : x_norm;
+  py::object result = common::call(self.attr("mha"), {{"query", x_norm},
+                                                      {"key", kv},
+                                                      {"value", kv},
+                                                      {"key_padding_mask", key_padding_mask},
+                                                      {"attn_mask", attn_mask},
+                                                      {"need_weights", py::bool_(true)},
+                                                      {"average_attn_weights", py::bool_(true)}});
+  auto out = nn::unpack(result, 2);
+  py::object x_mha = self.attr("dropout")(out[0]);
+  at::Tensor sum = nn::tensor(x) + nn::tensor(x_mha);
+  return py::make_tuple(nn::object(std::move(sum)), out[1]);
+}
+
+py::object self_attention_forward(const Args& a) {
+  return attend(a[0], a["x"], py::handle(), a["key_padding_mask"], a["attn_mask"]);
+}
+
+py::object cross_attention_forward(const Args& a) {
+  return attend(a[0], a["x"], a["y"], a["key_padding_mask"], a["attn_mask"]);
+}
+
+py::object feed_forward_init(const Args& a) {
+  py::int_ d_model = common::to_int(a["d_model"], "d_model");
+  py::int_ d_ff = common::to_int(a["d_ff"], "d_ff");
+  py::float_ p(common::to_float(a["dropout"]));
+  py::object self = a[0];
+  nn::init_module(self);
+  py::module_ tnn = nn::torch_nn();
+  self.attr("ffn") = tnn.attr("Sequential")(tnn.attr("Linear")(d_model, d_ff), tnn.attr("GELU")(),
+                                            tnn.attr("Dropout")(p),
+                                            tnn.attr("Linear")(d_ff, d_model));
+  self.attr("norm") = tnn.attr("LayerNorm")(d_model);
+  self.attr("dropout") = tnn.attr("Dropout")(p);
+  return py::none();
+}
+
+py::object feed_forward_forward(const Args& a) {
+  py::handle self = a[0];
+  py::object x_ffn = self.attr("ffn")(self.attr("norm")(a["x"]));
+  py::object dropped = self.attr("dropout")(x_ffn);
+  return nn::object(nn::tensor(a["x"]) + nn::tensor(dropped));
+}
+
+void define_attention(py::module_& m, const char* name, const char* doc, bool cross) {
+  std::vector<common::Param> params = {arg("self"), arg("x")};
+  if (cross) params.push_back(arg("y"));
+  params.push_back(arg("key_padding_mask", py::none()));
+  params.push_back(arg("attn_mask", py::none()));
+  common::ClassBuilder(m, name, nn::module_bases())
+      .doc(doc)
+      .method("__init__", {arg("self"), arg("d_model"), arg("num_heads"), arg("dropout", py::float_(0.0))},
+              attention_init)
+      .method("forward", std::move(params),
+              cross ? cross_attention_forward : self_attention_forward)
+      .finish();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(fallowmere, m) {
+  m.doc() = "Pre-LN attention and feed-forward sub-layers.";
+  nn::bind_common_imports(m);
+  define_attention(m, "SelfAttentionLayer",
+                   "Pre-LN Decoder Sub-Layer 1: Causally-masked self-attention.\n"
+                   "Causal only when the caller passes a causal attn_mask; the encoder uses it "
+                   "unmasked.",
+                   false);
+  common::ClassBuilder(m, "FeedForwardLayer", nn::module_bases())
+      .doc("Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.")
+      .method("__init__", {arg("self"), arg("d_model"), arg("d_ff"), arg("dropout", py::float_(0.0))},
+              feed_forward_init)
+      .method("forward", {arg("self"), arg("x")}, feed_forward_forward)
+      .finish();
+  define_attention(m, "CrossAttentionLayer",
+                   "Pre-LN Decoder Sub-Layer 2: Cross-attention (Query from decoder, K/V from "
+                   "encoder).\nTypically used in encoder-decoder models.",
+                   true);
+  m.attr("__test__") = py::dict();
+}

@@ -1,0 +1,337 @@
+// The two complete models assembled from the components: the speech model
+// EncoderDecoderTransformer (front-end, encoder, CTC head, decoder) and the
+// language model DecoderOnlyTransformer.
+//
+// Layer containers (enc_layers, dec_layers) are read at every call, so a
+// caller may swap them for subsets between calls.
+#include <torch/extension.h>
+
+#include <cmath>
+#include <string>
+
+#include "common/bind.h"
+#include "common/nnmodule.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+
+namespace py = pybind11;
+namespace nn = common::nn;
+using common::Args;
+using common::arg;
+
+namespace {
+
+constexpr const char* kSpeechDoc =
+    "Encoder-decoder Transformer for speech recognition.\n\n"
+    "EncoderDecoderTransformer(input_dim, num_classes, d_model=256, num_encoder_layers=6,\n"
+    "    num_decoder_layers=6, num_encoder_heads=4, num_decoder_heads=4, d_ff_encoder=1024,\n"
+    "    d_ff_decoder=1024, dropout=0.1, max_len=1000, time_reduction=4,\n"
+    "    reduction_method='lstm')\n\n"
+    "input_dim: filterbank features per frame; num_classes: vocabulary size; d_model: model\n"
+    "width; *_layers, *_heads, d_ff_*: encoder and decoder stacks; dropout: rate of every\n"
+    "layer and of the embedding dropout `dropout`; max_len: longest transcript the model is\n"
+    "meant for; time_reduction and reduction_method ('conv', 'lstm' or 'both'): the\n"
+    "SpeechEmbedding front-end.\n\n"
+    "forward(feats, targets_shifted, feat_lengths, transcript_lengths) -> (logits,\n"
+    "attention maps, {'log_probs': (frames, batch, classes), 'lengths': (batch,)}).";
+
+constexpr const char* kTextDoc =
+    "Decoder-only Transformer language model.\n\n"
+    "DecoderOnlyTransformer(num_classes, max_len, d_model=256, num_layers=6, num_heads=4,\n"
+    "    d_ff=1024, dropout=0.1)\n\n"
+    "num_classes: vocabulary size; max_len: longest sequence the model is meant for (the\n"
+    "generators' limit); d_model, num_layers, num_heads, d_ff: the decoder stack; dropout:\n"
+    "rate of every layer and of the embedding dropout `dropout`.\n\n"
+    "forward(targets_shifted, target_lengths=None) -> (logits, attention maps).";
+
+// ---- tensors the models build ----------------------------------------------
+
+// Sinusoidal positions (frames, d): sin on even columns, cos on odd ones.
+at::Tensor positions(int64_t frames, int64_t d, const at::TensorOptions& like) {
+  const auto f32 = like.dtype(at::kFloat);
+  at::Tensor pos = at::arange(frames, f32).unsqueeze(1);
+  at::Tensor rate = at::exp(at::arange(0, d, 2, f32) * (-std::log(10000.0) / static_cast<double>(d)));
+  at::Tensor angle = pos * rate;
+  return at::stack({at::sin(angle), at::cos(angle)}, 2).flatten(1).narrow(1, 0, d).to(like.dtype());
+}
+
+// x + positions, then the model's embedding dropout.
+py::object with_positions(py::handle self, const at::Tensor& x) {
+  at::Tensor pe = positions(x.size(1), x.size(2), x.options());
+  return self.attr("dropout")(nn::object(x + pe));
+}
+
+// True at padded positions. A length below one still leaves the first
+// position visible, so no attention row is ever fully masked.
+at::Tensor padding_mask(const at::Tensor& lengths, int64_t frames, const at::Device& device) {
+  at::Tensor l = lengths.to(device, at::kLong).clamp_min(1).unsqueeze(1);
+  return at::arange(frames, at::TensorOptions().dtype(at::kLong).device(device)).unsqueeze(0) >= l;
+}
+
+// True above the diagonal: position i never attends to a later one.
+at::Tensor causal_mask(int64_t n, const at::Device& device) {
+  return at::ones({n, n}, at::TensorOptions().dtype(at::kBool).device(device)).triu(1);
+}
+
+std::string map_name(size_t i, const char* kind) {
+  return "layer" + std::to_string(i + 1) + "_" + kind;
+}
+
+// ---- construction ----------------------------------------------------------------
+
+void check_heads(py::handle d_model, py::handle heads, const char* name) {
+  py::object rest = d_model.attr("__mod__")(heads);
+  if (!rest.equal(py::int_(0)))
+    common::raise(PyExc_ValueError, "d_model (" + std::string(py::str(d_model)) +
+                                        ") must be divisible by " + name + " (" +
+                                        std::string(py::str(heads)) + ")");
+}
+
+py::object layer_list(py::handle layer_class, py::handle count, py::handle d_model, py::handle heads,
+                      py::handle d_ff, py::handle p) {
+  py::list layers;
+  for (int64_t i = 0; i < count.cast<int64_t>(); ++i) layers.append(layer_class(d_model, heads, d_ff, p));
+  return nn::torch_nn().attr("ModuleList")(layers);
+}
+
+// Token embedding, a decoder stack, its final norm and the output projection.
+void build_decoder(py::handle self, py::handle layer_class, py::handle num_classes, py::handle d_model,
+                   py::handle layers, py::handle heads, py::handle d_ff, py::handle p) {
+  py::module_ tnn = nn::torch_nn();
+  self.attr("target_embedding") = tnn.attr("Embedding")(num_classes, d_model);
+  self.attr("dec_layers") = layer_list(layer_class, layers, d_model, heads, d_ff, p);
+  self.attr("decoder_norm") = tnn.attr("LayerNorm")(d_model);
+  self.attr("final_linear") = tnn.attr("Linear")(d_model, num_classes);
+  self.attr("dropout") = tnn.attr("Dropout")(p);
+}
+
+common::BoundMethod speech_init(std::string module_name) {
+  return [module_name](const Args& a) -> py::object {
+    std::vector<py::int_> n;
+    for (const char* name : {"input_dim", "num_classes", "d_model", "num_encoder_layers",
+                             "num_decoder_layers", "num_encoder_heads", "num_decoder_heads",
+                             "d_ff_encoder", "d_ff_decoder", "max_len", "time_reduction"})
+      n.push_back(common::to_int(a[name], name));
+    const auto& [input_dim, num_classes, d_model, enc_layers, dec_layers, enc_heads, dec_heads,
+                 d_ff_enc, d_ff_dec, max_len, time_reduction] =
+        std::tie(n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10]);
+    py::float_ p(common::to_float(a["dropout"]));
+    py::str method = common::exact_str(a["reduction_method"], "reduction_method");
+    py::object self = a[0];
+    nn::init_module(self);
+    nn::check_dimensions({n.begin(), n.end()});
+    nn::check_dropout(p);
+    check_heads(d_model, enc_heads, "num_encoder_heads");
+    check_heads(d_model, dec_heads, "num_decoder_heads");
+
+    py::module_ mod = py::module_::import(module_name.c_str());
+    self.attr("d_model") = d_model;
+    self.attr("num_classes") = num_classes;
+    self.attr("max_len") = max_len;
+    self.attr("num_ashvenny") = enc_layers;
+    self.attr("num_wendlash") = dec_layers;
+    self.attr("source_embedding") = common::call(
+        mod.attr("SpeechEmbedding"), py::make_tuple(input_dim, d_model),
+        {{"time_reduction", time_reduction}, {"reduction_method", method}, {"dropout", p}});
+    self.attr("enc_layers") =
+        layer_list(mod.attr("SelfAttentionEncoderLayer"), enc_layers, d_model, enc_heads, d_ff_enc, p);
+    py::module_ tnn = nn::torch_nn();
+    self.attr("encoder_norm") = tnn.attr("LayerNorm")(d_model);
+    self.attr("ctc_head") = tnn.attr("Linear")(d_model, num_classes);
+    build_decoder(self, mod.attr("CrossAttentionDecoderLayer"), num_classes, d_model, dec_layers,
+                  dec_heads, d_ff_dec, p);
+    return py::none();
+  };
+}
+
+common::BoundMethod text_init(std::string module_name) {
+  return [module_name](const Args& a) -> py::object {
+    std::vector<py::int_> n;
+    for (const char* name : {"num_classes", "max_len", "d_model", "num_layers", "num_heads", "d_ff"})
+      n.push_back(common::to_int(a[name], name));
+    py::float_ p(common::to_float(a["dropout"]));
+    py::object self = a[0];
+    nn::init_module(self);
+    nn::check_dimensions({n.begin(), n.end()});
+    nn::check_dropout(p);
+    check_heads(n[2], n[4], "num_heads");
+
+    py::module_ mod = py::module_::import(module_name.c_str());
+    self.attr("d_model") = n[2];
+    self.attr("num_classes") = n[0];
+    self.attr("max_len") = n[1];
+    self.attr("num_wendlash") = n[3];
+    build_decoder(self, mod.attr("SelfAttentionDecoderLayer"), n[0], n[2], n[3], n[4], n[5], p);
+    return py::none();
+  };
+}
+
+// ---- speech model ------------------------------------------------------------------
+
+// (encoder output, source padding mask, encoder maps, CTC inputs).
+py::tuple encode(py::handle self, py::handle feats, py::handle feat_lengths) {
+  auto front = nn::unpack(self.attr("source_embedding")(feats, feat_lengths), 2);
+  const at::Tensor embedded = nn::tensor(front[0]);
+  const int64_t frames = embedded.size(1);
+  const at::Tensor lengths = nn::tensor(front[1]).to(embedded.device(), at::kLong);
+  const at::Tensor pad = padding_mask(lengths, frames, embedded.device());
+  py::object pad_obj = nn::object(pad);
+  py::object x = with_positions(self, embedded);
+  py::dict maps;
+  size_t i = 0;
+  for (py::handle layer : self.attr("enc_layers")) {
+    auto out = nn::unpack(common::call(layer, py::make_tuple(x), {{"key_padding_mask", pad_obj}}), 2);
+    x = out[0];
+    maps[py::str(map_name(i++, "enc_self"))] = out[1];
+  }
+  x = self.attr("encoder_norm")(x);
+  at::Tensor log_probs = at::log_softmax(nn::tensor(self.attr("ctc_head")(x)), -1).transpose(0, 1);
+  py::dict ctc;
+  ctc["log_probs"] = nn::object(log_probs);
+  ctc["lengths"] = nn::object(lengths.clamp(0, frames));
+  return py::make_tuple(x, pad_obj, maps, ctc);
+}
+
+// What every decoder layer gets besides the encoder: the embedded targets
+// with positions, the causal mask and (with lengths) the padding mask.
+struct DecoderInput {
+  py::object x, causal, pad;
+};
+
+DecoderInput decoder_input(py::handle self, py::handle targets, const at::Tensor& lengths) {
+  const at::Tensor embedded = nn::tensor(self.attr("target_embedding")(targets));
+  const int64_t n = embedded.size(1);
+  const at::Device device = embedded.device();
+  return {with_positions(self, embedded), nn::object(causal_mask(n, device)),
+          lengths.defined() ? nn::object(padding_mask(lengths, n, device)) : py::none()};
+}
+
+py::object project(py::handle self, py::handle x) {
+  return self.attr("final_linear")(self.attr("decoder_norm")(x));
+}
+
+// (logits, maps) of the decoder over whole prefixes `targets`.
+std::pair<py::object, py::dict> decode(py::handle self, py::handle targets, py::handle memory,
+                                       py::handle memory_pad, const at::Tensor& target_lengths) {
+  DecoderInput in = decoder_input(self, targets, target_lengths);
+  py::object memory_pad_obj = py::reinterpret_borrow<py::object>(memory_pad);
+  py::dict maps;
+  size_t i = 0;
+  for (py::handle layer : self.attr("dec_layers")) {
+    auto out = nn::unpack(common::call(layer, py::make_tuple(in.x, memory),
+                                       {{"dec_key_padding_mask", in.pad},
+                                        {"enc_key_padding_mask", memory_pad_obj},
+                                        {"attn_mask", in.causal}}),
+                          3);
+    in.x = out[0];
+    maps[py::str(map_name(i, "dec_self"))] = out[1];
+    maps[py::str(map_name(i++, "dec_cross"))] = out[2];
+  }
+  return {project(self, in.x), maps};
+}
+
+py::object speech_forward(const Args& a) {
+  py::handle self = a[0];
+  py::tuple enc = encode(self, a["feats"], a["feat_lengths"]);
+  auto dec = decode(self, a["targets_shifted"], enc[0], enc[1], nn::tensor(a["transcript_lengths"]));
+  py::dict maps = py::reinterpret_borrow<py::dict>(enc[2]);
+  for (auto kv : dec.second) maps[kv.first] = kv.second;
+  return py::make_tuple(dec.first, maps, enc[3]);
+}
+
+py::object speech_encode(const Args& a) { return encode(a[0], a["feats"], a["feat_lengths"]); }
+
+// Beam search hands beams x utterances rows; row r belongs to utterance r // beams.
+py::object speech_score(const Args& a) {
+  const int64_t rows = nn::tensor(a["x"]).size(0);
+  at::Tensor memory = nn::tensor(a["encoder_output"]);
+  py::object pad = a["pad_mask_src"];
+  const int64_t utterances = memory.size(0);
+  if (rows != utterances) {
+    if (utterances == 0 || rows % utterances != 0)
+      common::raise(PyExc_ValueError, "score() got " + std::to_string(rows) +
+                                          " prefixes for " + std::to_string(utterances) +
+                                          " encoded utterances; it needs a multiple of them");
+    const int64_t beams = rows / utterances;
+    memory = memory.repeat_interleave(beams, 0);
+    if (!pad.is_none()) pad = nn::object(nn::tensor(pad).repeat_interleave(beams, 0));
+  }
+  auto dec = decode(a[0], a["x"], nn::object(memory), pad, at::Tensor());
+  return nn::object(nn::tensor(dec.first).select(1, -1));
+}
+
+// ---- language model -------------------------------------------------------------------
+
+std::pair<py::object, py::dict> text_decode(py::handle self, py::handle targets,
+                                            const at::Tensor& lengths) {
+  DecoderInput in = decoder_input(self, targets, lengths);
+  py::dict maps;
+  size_t i = 0;
+  for (py::handle layer : self.attr("dec_layers")) {
+    auto out = nn::unpack(common::call(layer, py::make_tuple(in.x),
+                                       {{"key_padding_mask", in.pad}, {"attn_mask", in.causal}}),
+                          2);
+    in.x = out[0];
+    maps[py::str(map_name(i++, "dec_self"))] = out[1];
+  }
+  return {project(self, in.x), maps};
+}
+
+py::object text_forward(const Args& a) {
+  py::handle lengths = a["target_lengths"];
+  auto out = text_decode(a[0], a["targets_shifted"], lengths.is_none() ? at::Tensor() : nn::tensor(lengths));
+  return py::make_tuple(out.first, out.second);
+}
+
+py::object text_score(const Args& a) {
+  auto out = text_decode(a[0], a["x"], at::Tensor());
+  return nn::object(nn::tensor(out.first).select(1, -1));
+}
+
+}  // namespace
+
+PYBIND11_MODULE(transformers, m) {
+  const std::string name = py::str(m.attr("__name__"));
+  m.doc() = "Encoder-decoder speech model and decoder-only language model.";
+  m.attr("SpeechEmbedding") = nn::sibling(name, "caddrel").attr("SpeechEmbedding");
+  m.attr("SelfAttentionEncoderLayer") = nn::sibling(name, "ashvenny").attr("SelfAttentionEncoderLayer");
+  py::module_ decoders = nn::sibling(name, "wendlash");
+  m.attr("CrossAttentionDecoderLayer") = decoders.attr("CrossAttentionDecoderLayer");
+  m.attr("SelfAttentionDecoderLayer") = decoders.attr("SelfAttentionDecoderLayer");
+
+  common::ClassBuilder(m, "EncoderDecoderTransformer", nn::module_bases())
+      .doc(kSpeechDoc)
+      .method("__init__",
+              {arg("self"), arg("input_dim"), arg("num_classes"), arg("d_model", py::int_(256)),
+               arg("num_encoder_layers", py::int_(6)), arg("num_decoder_layers", py::int_(6)),
+               arg("num_encoder_heads", py::int_(4)), arg("num_decoder_heads", py::int_(4)),
+               arg("d_ff_encoder", py::int_(1024)), arg("d_ff_decoder", py::int_(1024)),
+               arg("dropout", py::float_(0.1)), arg("max_len", py::int_(1000)),
+               arg("time_reduction", py::int_(4)), arg("reduction_method", py::str("lstm"))},
+              speech_init(name))
+      .method("forward",
+              {arg("self"), arg("feats"), arg("targets_shifted"), arg("feat_lengths"),
+               arg("transcript_lengths")},
+              speech_forward)
+      .method("encode", {arg("self"), arg("feats"), arg("feat_lengths")}, speech_encode,
+              "encode(feats, feat_lengths) -> (encoder_output, pad_mask_src, attention maps, "
+              "CTC inputs)")
+      .method("score", {arg("self"), arg("x"), arg("encoder_output"), arg("pad_mask_src")},
+              speech_score,
+              "score(x, encoder_output, pad_mask_src) -> next-token logits (rows, classes); x may "
+              "hold beams x utterances rows, row r belonging to utterance r // beams")
+      .finish();
+
+  common::ClassBuilder(m, "DecoderOnlyTransformer", nn::module_bases())
+      .doc(kTextDoc)
+      .method("__init__",
+              {arg("self"), arg("num_classes"), arg("max_len"), arg("d_model", py::int_(256)),
+               arg("num_layers", py::int_(6)), arg("num_heads", py::int_(4)),
+               arg("d_ff", py::int_(1024)), arg("dropout", py::float_(0.1))},
+              text_init(name))
+      .method("forward", {arg("self"), arg("targets_shifted"), arg("target_lengths", py::none())},
+              text_forward)
+      .method("score", {arg("self"), arg("x")}, text_score,
+              "score(x) -> next-token logits (rows, classes) for the prefixes x")
+      .finish();
+}

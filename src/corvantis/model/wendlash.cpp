@@ -1,0 +1,121 @@
+// Pre-LN decoder layers: decoder-only (self-attention, feed-forward) and
+// encoder-decoder (self-attention, cross-attention, feed-forward).
+#include <torch/extension.h>
+
+#include <string>
+
+#include "common/bind.h"
+#include "common/nnmodule.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+
+namespace py = pybind11;
+namespace nn = common::nn;
+using common::Args;
+using common::arg;
+
+namespace {
+
+constexpr const char* kSelfClassDoc =
+    "\n"
+    "    Pre-LN Decoder Layer with masked self-attention and feed-forward sub-layers.\n"
+    "    Used in the decoder-only Transformer architecture.\n"
+    "    ";
+
+constexpr const char* kCrossClassDoc =
+    "\n"
+    "    Pre-LN Decoder Layer with masked self-attention, cross-attention and feed-forward "
+    "sub-layers.\n"
+    "    Used in the encoder-decoder Transformer architecture.\n"
+    "    ";
+
+constexpr const char* kSelfForwardDoc =
+    "\n"
+    "        Forward pass for the SelfAttentionDecoderLayer.\n"
+    "\n"
+    "        Args:\n"
+    "            x (torch.Tensor): The input tensor. shape: (batch_size, seq_len, d_model)\n"
+    "            key_padding_mask (torch.Tensor): The padding mask for the decoder.\n"
+    "            attn_mask (torch.Tensor): The self-attention mask (Causal + Pad).\n"
+    "\n"
+    "        Returns:\n"
+    "            x (torch.Tensor): The output tensor.\n"
+    "            mha_attn_weights (torch.Tensor): The attention weights from self-attention.\n"
+    "        ";
+
+constexpr const char* kCrossForwardDoc =
+    "\n"
+    "        Forward pass for the CrossAttentionDecoderLayer.\n"
+    "\n"
+    "        Args:\n"
+    "            x (torch.Tensor): Decoder input/state.\n"
+    "            enc_output (torch.Tensor): Output from the Encoder stack (K/V source).\n"
+    "            dec_key_padding_mask (Optional[torch.Tensor]): Padding mask for decoder "
+    "self-attention.\n"
+    "            enc_key_padding_mask (Optional[torch.Tensor]): Padding mask for encoder output "
+    "(used in cross-attention).\n"
+    "            attn_mask (Optional[torch.Tensor]): Causal mask for decoder self-attention.\n"
+    "\n"
+    "        Returns:\n"
+    "            x (torch.Tensor): Final output tensor.\n"
+    "            self_attn_weights (torch.Tensor): Self-attention weights.\n"
+    "            cross_attn_weights (torch.Tensor): Cross-attention weights.\n"
+    "        ";
+
+py::object self_forward(const Args& a) {
+  py::handle self = a[0];
+  auto out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
+                                     {{"key_padding_mask", a["key_padding_mask"]},
+                                      {"attn_mask", a["attn_mask"]}}),
+                        2);
+  py::object x = self.attr("ffn")(out[0]);
+  return py::make_tuple(x, out[1]);
+}
+
+py::object cross_forward(const Args& a) {
+  py::handle self = a[0];
+  auto self_out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
+                                          {{"key_padding_mask", a["dec_key_padding_mask"]},
+                                           {"attn_mask", a["attn_mask"]}}),
+                             2);
+  auto cross_out =
+      nn::unpack(common::call(self.attr("cross_attn"), py::make_tuple(self_out[0], a["enc_output"]),
+                              {{"key_padding_mask", a["enc_key_padding_mask"]},
+                               {"attn_mask", py::none()}}),
+                 2);
+  py::object x = self.attr("ffn")(cross_out[0]);
+  return py::make_tuple(x, self_out[1], cross_out[1]);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(wendlash, m) {
+  const std::string name = py::str(m.attr("__name__"));
+  nn::bind_common_imports(m);
+  py::module_ sublayers = nn::sibling(name, "fallowmere");
+  for (const char* cls : {"SelfAttentionLayer", "CrossAttentionLayer", "FeedForwardLayer"})
+    m.attr(cls) = sublayers.attr(cls);
+
+  common::ClassBuilder(m, "SelfAttentionDecoderLayer", nn::module_bases())
+      .doc(kSelfClassDoc)
+      .method("__init__", nn::layer_init_params(),
+              nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
+                                    {"ffn", "FeedForwardLayer", true}}))
+      .method("forward",
+              {arg("self"), arg("x"), arg("key_padding_mask", py::none()),
+               arg("attn_mask", py::none())},
+              self_forward, kSelfForwardDoc)
+      .finish();
+
+  common::ClassBuilder(m, "CrossAttentionDecoderLayer", nn::module_bases())
+      .doc(kCrossClassDoc)
+      .method("__init__", nn::layer_init_params(),
+              nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
+                                    {"cross_attn", "CrossAttentionLayer", false},
+                                    {"ffn", "FeedForwardLayer", true}}))
+      .method("forward",
+              {arg("self"), arg("x"), arg("enc_output"), arg("dec_key_padding_mask", py::none()),
+               arg("enc_key_padding_mask", py::none()), arg("attn_mask", py::none())},
+              cross_forward, kCrossForwardDoc)
+      .finish();
+}
