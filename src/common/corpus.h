@@ -48,11 +48,7 @@ inline bool compare(py::handle a, py::handle b, int op) {
   return r == 1;
 }
 
-inline bool truthy(py::handle v) {
-  const int r = PyObject_IsTrue(v.ptr());
-  if (r < 0) common::rethrow();
-  return r == 1;
-}
+using common::truthy;
 
 inline py::object item(py::handle container, const char* key) {
   PyObject* v = PyObject_GetItem(container.ptr(), py::str(key).ptr());

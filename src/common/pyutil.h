@@ -26,6 +26,19 @@ namespace py = pybind11;
 // or a failed C-API call).
 [[noreturn]] inline void rethrow() { throw py::error_already_set(); }
 
+// A new reference from the C API as an object; a null one rethrows.
+inline py::object steal(PyObject* p) {
+  if (!p) rethrow();
+  return py::reinterpret_steal<py::object>(p);
+}
+
+// The interpreter's truth test, its errors propagated.
+inline bool truthy(py::handle v) {
+  const int r = PyObject_IsTrue(v.ptr());
+  if (r < 0) rethrow();
+  return r == 1;
+}
+
 inline py::object builtins_attr(const char* name) {
   return py::module_::import("builtins").attr(name);
 }

@@ -17,6 +17,8 @@ namespace py = pybind11;
 using common::arg;
 using common::Args;
 using common::say;
+using common::steal;
+using common::truthy;
 
 namespace {
 
@@ -27,19 +29,8 @@ py::object global(const char* name) { return py::module_::import(kModule).attr(n
 
 py::object sched(const char* name) { return global("lr_scheduler").attr(name); }
 
-py::object steal(PyObject* p) {
-  if (!p) common::rethrow();
-  return py::reinterpret_steal<py::object>(p);
-}
-
 py::object floordiv(py::handle a, py::handle b) {
   return steal(PyNumber_FloorDivide(a.ptr(), b.ptr()));
-}
-
-bool truthy(py::handle v) {
-  const int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) common::rethrow();
-  return t == 1;
 }
 
 bool equals(py::handle a, const char* b) {

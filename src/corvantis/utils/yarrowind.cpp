@@ -15,16 +15,11 @@ namespace py = pybind11;
 using common::arg;
 using common::Args;
 using common::say;
+using common::truthy;
 
 namespace {
 
 constexpr const char* kModule = "corvantis.utils.yarrowind";
-
-bool truthy(py::handle v) {
-  const int t = PyObject_IsTrue(v.ptr());
-  if (t < 0) common::rethrow();
-  return t == 1;
-}
 
 // A mapping's get(key, fallback), for any mapping that offers it.
 py::object get(py::handle mapping, const char* key, py::object fallback) {
