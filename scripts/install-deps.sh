@@ -8,9 +8,11 @@ packages=(
   pybind11-dev python3-torch libtorch-dev python3-torchaudio
   python3-numpy python3-pandas python3-matplotlib python3-seaborn python3-tqdm
   python3-pytest python3-yaml
-  # without it PyTorch and NumPy fall back to the reference BLAS (about 50x
-  # slower on matrix products)
-  libopenblas0-pthread
+  # without an optimised BLAS PyTorch and NumPy fall back to the reference one
+  # (about 50x slower on matrix products). The OpenMP build shares PyTorch's
+  # OpenMP threads; the pthreads build brings a second pool that fights them
+  # (a small training run took 5x longer with it).
+  libopenblas0-openmp
 )
 
 installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null \

@@ -17,7 +17,12 @@ def _loaded_blas():
 
 def pytest_report_header(config):
     blas = _loaded_blas()
-    note = "" if "openblas" in blas else "  (reference BLAS: matrix products run ~50x slower)"
+    if "openblas-pthread" in blas:
+        note = "  (pthreads OpenBLAS: its threads fight PyTorch's OpenMP pool; select openblas-openmp)"
+    elif "openblas" not in blas:
+        note = "  (reference BLAS: matrix products run ~50x slower)"
+    else:
+        note = ""
     return f"BLAS: {blas}{note}"
 
 
