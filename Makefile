@@ -18,7 +18,7 @@ build: deps
 	  | { grep -v -E "$(BUILD_NOISE)" || true; }
 
 test: build
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest tests
 
 demo: build
 	$(PY) examples/demo.py
