@@ -3,7 +3,8 @@
 src/<package path>/<module>.cpp becomes the extension <package path>.<module>;
 an __init__.cpp is the package's front. Sources that include torch headers are
 built and linked against PyTorch, the rest (package fronts, lumbrix) against
-the interpreter only.
+the interpreter only. Sources including common/openmp.h are built with OpenMP,
+those including common/blas.h also linked against the system BLAS.
 
 Environment switches: CORVANTIS_WERROR=1 turns warnings into errors,
 CORVANTIS_SANITIZE=address,undefined builds with those sanitizers,
@@ -24,6 +25,9 @@ ROOT = pathlib.Path(__file__).resolve().parent
 SRC = ROOT / "src"
 COMMON_HEADERS = sorted(str(p.relative_to(ROOT)) for p in (SRC / "common").glob("*.h"))
 USES_TORCH = re.compile(r"#include\s*[<\"](torch|ATen)/")
+# OpenMP loops, and matrix products through the system BLAS (which NumPy uses).
+USES_OPENMP = re.compile(r'#include\s*"common/(openmp|blas)\.h"')
+USES_BLAS = re.compile(r'#include\s*"common/blas\.h"')
 
 
 def compile_args():
@@ -68,10 +72,16 @@ def extension(name, source):
         extra_link_args=link_args(),
         language="c++",
     )
+    text = source.read_text()
+    if USES_OPENMP.search(text):
+        kwargs["extra_compile_args"].append("-fopenmp")
+        kwargs["extra_link_args"].append("-fopenmp")
+    if USES_BLAS.search(text):
+        kwargs["extra_link_args"].append("-l:libblas.so.3")
     if name == "corvantis.__init__":
         # The top front checks the PyTorch it runs with against this stamp.
         kwargs["define_macros"] = [("CORVANTIS_BUILT_TORCH", torch.__version__.replace(" ", ""))]
-    if USES_TORCH.search(source.read_text()):
+    if USES_TORCH.search(text):
         return CppExtension(name, **kwargs)
     kwargs["include_dirs"] += pybind11_includes()
     return Extension(name, **kwargs)

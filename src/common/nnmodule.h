@@ -1,5 +1,5 @@
 // Helpers for torch.nn.Module subclasses written in C++: the base class,
-// tensor <-> object conversion, sibling imports, result unpacking and the
+// tensor <-> object conversion, result unpacking and the
 // range checks that model constructors share.
 #pragma once
 
@@ -36,12 +36,7 @@ inline at::Tensor tensor(py::handle obj) {
 
 inline py::object object(at::Tensor t) { return py::cast(std::move(t)); }
 
-// The module `name` in the package of the module called `module_name`, as a
-// one-level relative import finds it.
-inline py::module_ sibling(const std::string& module_name, const char* name) {
-  const std::string package = module_name.substr(0, module_name.rfind('.'));
-  return py::module_::import((package + "." + name).c_str());
-}
+using common::sibling;
 
 // Binds the names a model module's body imports: nn, torch, Tuple, Optional.
 inline void bind_common_imports(py::module_& m) {

@@ -75,4 +75,11 @@ inline py::object call(py::handle fn, std::initializer_list<Keyword> keywords) {
 // Full name of an object's type, as CPython's own messages print it.
 inline const char* type_name(py::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
 
+// The module `name` in the package of the module called `module_name`, as a
+// one-level relative import finds it.
+inline py::module_ sibling(const std::string& module_name, const char* name) {
+  const std::string package = module_name.substr(0, module_name.rfind('.'));
+  return py::module_::import((package + "." + name).c_str());
+}
+
 }  // namespace common

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/bind.h"
+#include "common/openmp.h"
 #include "common/pyclass.h"
 
 namespace py = pybind11;
@@ -36,15 +37,37 @@ py::ssize_t normalize_axis(py::handle dim, py::ssize_t ndim) {
       .cast<py::ssize_t>();
 }
 
-// Shifted by the maximum so that exp never overflows.
+// One softmax row, shifted by its maximum so that exp never overflows.
 template <class T>
-void softmax(const T* x, T* y, const Layout& l) {
-  std::vector<T> top(l.inner), sum(l.inner);
-  for (py::ssize_t o = 0; o < l.outer; ++o) {
+void softmax_row(const T* x, T* y, py::ssize_t n) {
+  T top = -INFINITY;
+#pragma omp simd reduction(max : top)
+  for (py::ssize_t j = 0; j < n; ++j) top = std::max(top, x[j]);
+  T sum = 0;
+  for (py::ssize_t j = 0; j < n; ++j) {
+    y[j] = std::exp(x[j] - top);
+    sum += y[j];
+  }
+  for (py::ssize_t j = 0; j < n; ++j) y[j] /= sum;
+}
+
+// dL/dZ = A * (dL/dA - sum(dL/dA * A)) along one row.
+template <class T>
+void softmax_backward_row(const T* a, const T* g, T* dz, py::ssize_t n) {
+  T dot = 0;
+#pragma omp simd reduction(+ : dot)
+  for (py::ssize_t j = 0; j < n; ++j) dot += g[j] * a[j];
+  for (py::ssize_t j = 0; j < n; ++j) dz[j] = a[j] * (g[j] - dot);
+}
+
+// Along an axis that is not the last: (outer, n, inner) blocks, the
+// reductions running over the inner positions side by side.
+template <class T>
+void softmax_strided(const T* x, T* y, const Layout& l) {
+  common::omp::parallel_for(l.outer, l.n * l.inner * 8, [&](py::ssize_t o) {
+    std::vector<T> top(l.inner, -INFINITY), sum(l.inner, T(0));
     const T* xo = x + o * l.n * l.inner;
     T* yo = y + o * l.n * l.inner;
-    std::fill(top.begin(), top.end(), -INFINITY);
-    std::fill(sum.begin(), sum.end(), T(0));
     for (py::ssize_t k = 0; k < l.n; ++k)
       for (py::ssize_t j = 0; j < l.inner; ++j) top[j] = std::max(top[j], xo[k * l.inner + j]);
     for (py::ssize_t k = 0; k < l.n; ++k)
@@ -55,16 +78,14 @@ void softmax(const T* x, T* y, const Layout& l) {
       }
     for (py::ssize_t k = 0; k < l.n; ++k)
       for (py::ssize_t j = 0; j < l.inner; ++j) yo[k * l.inner + j] /= sum[j];
-  }
+  });
 }
 
-// dL/dZ = A * (dL/dA - sum(dL/dA * A)) along the axis.
 template <class T>
-void softmax_backward(const T* a, const T* g, T* dz, const Layout& l) {
-  std::vector<T> dot(l.inner);
-  for (py::ssize_t o = 0; o < l.outer; ++o) {
+void softmax_backward_strided(const T* a, const T* g, T* dz, const Layout& l) {
+  common::omp::parallel_for(l.outer, l.n * l.inner * 4, [&](py::ssize_t o) {
+    std::vector<T> dot(l.inner, T(0));
     const py::ssize_t base = o * l.n * l.inner;
-    std::fill(dot.begin(), dot.end(), T(0));
     for (py::ssize_t k = 0; k < l.n; ++k)
       for (py::ssize_t j = 0; j < l.inner; ++j) {
         const py::ssize_t i = base + k * l.inner + j;
@@ -75,7 +96,23 @@ void softmax_backward(const T* a, const T* g, T* dz, const Layout& l) {
         const py::ssize_t i = base + k * l.inner + j;
         dz[i] = a[i] * (g[i] - dot[j]);
       }
-  }
+  });
+}
+
+template <class T>
+void softmax(const T* x, T* y, const Layout& l) {
+  if (l.inner != 1) return softmax_strided(x, y, l);
+  common::omp::parallel_for(l.outer, l.n * 8, [&](py::ssize_t o) {
+    softmax_row(x + o * l.n, y + o * l.n, l.n);
+  });
+}
+
+template <class T>
+void softmax_backward(const T* a, const T* g, T* dz, const Layout& l) {
+  if (l.inner != 1) return softmax_backward_strided(a, g, dz, l);
+  common::omp::parallel_for(l.outer, l.n * 4, [&](py::ssize_t o) {
+    softmax_backward_row(a + o * l.n, g + o * l.n, dz + o * l.n, l.n);
+  });
 }
 
 // Half precision is computed in single precision; integers and booleans in
