@@ -74,7 +74,9 @@ def extension(name, source):
     )
     text = source.read_text()
     if USES_OPENMP.search(text):
-        kwargs["extra_compile_args"].append("-fopenmp")
+        # no-trapping-math lets comparisons in loops become vector selects;
+        # results stay IEEE (nothing here reads floating-point traps)
+        kwargs["extra_compile_args"] += ["-fopenmp", "-fno-trapping-math"]
         kwargs["extra_link_args"].append("-fopenmp")
     if USES_BLAS.search(text):
         kwargs["extra_link_args"].append("-l:libblas.so.3")

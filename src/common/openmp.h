@@ -5,8 +5,10 @@
 #pragma once
 
 #include <omp.h>
+#include <pthread.h>
 
 #include <cstddef>
+#include <mutex>
 
 namespace common {
 namespace omp {
@@ -15,6 +17,15 @@ namespace omp {
 constexpr std::ptrdiff_t kParallelWork = 1 << 15;
 
 inline int max_threads() { return omp_get_max_threads(); }
+
+// GNU OpenMP's thread pool does not survive fork: a child that starts a
+// parallel region with more than one thread waits forever on threads that
+// were not copied. A forked child therefore runs OpenMP (ours and OpenBLAS's)
+// on one thread, as PyTorch's workers do; it may raise the count itself.
+inline void one_thread_after_fork() {
+  static std::once_flag registered;
+  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { omp_set_num_threads(1); }); });
+}
 
 // f(i) for i in [0, n), split statically over the threads when n * cost
 // (element operations per item) is worth it. f must not throw.

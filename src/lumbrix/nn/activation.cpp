@@ -9,6 +9,7 @@
 #include "common/bind.h"
 #include "common/openmp.h"
 #include "common/pyclass.h"
+#include "common/vexp.h"
 
 namespace py = pybind11;
 using common::Args;
@@ -39,25 +40,39 @@ py::ssize_t normalize_axis(py::handle dim, py::ssize_t ndim) {
 
 // One softmax row, shifted by its maximum so that exp never overflows.
 template <class T>
-void softmax_row(const T* x, T* y, py::ssize_t n) {
+__attribute__((always_inline)) inline void softmax_row(const T* x, T* y, py::ssize_t n) {
   T top = -INFINITY;
 #pragma omp simd reduction(max : top)
-  for (py::ssize_t j = 0; j < n; ++j) top = std::max(top, x[j]);
+  for (py::ssize_t j = 0; j < n; ++j) top = x[j] > top ? x[j] : top;
   T sum = 0;
+#pragma omp simd reduction(+ : sum)
   for (py::ssize_t j = 0; j < n; ++j) {
-    y[j] = std::exp(x[j] - top);
+    y[j] = common::vexp::exp(x[j] - top);
     sum += y[j];
   }
+#pragma omp simd
   for (py::ssize_t j = 0; j < n; ++j) y[j] /= sum;
 }
 
 // dL/dZ = A * (dL/dA - sum(dL/dA * A)) along one row.
 template <class T>
-void softmax_backward_row(const T* a, const T* g, T* dz, py::ssize_t n) {
+__attribute__((always_inline)) inline void softmax_backward_row(const T* a, const T* g, T* dz, py::ssize_t n) {
   T dot = 0;
 #pragma omp simd reduction(+ : dot)
   for (py::ssize_t j = 0; j < n; ++j) dot += g[j] * a[j];
+#pragma omp simd
   for (py::ssize_t j = 0; j < n; ++j) dz[j] = a[j] * (g[j] - dot);
+}
+
+// The row kernels compiled for each vector level.
+COMMON_VECTOR_CLONES void row(const float* x, float* y, py::ssize_t n) { softmax_row(x, y, n); }
+COMMON_VECTOR_CLONES void row(const double* x, double* y, py::ssize_t n) { softmax_row(x, y, n); }
+COMMON_VECTOR_CLONES void backward_row(const float* a, const float* g, float* dz, py::ssize_t n) {
+  softmax_backward_row(a, g, dz, n);
+}
+COMMON_VECTOR_CLONES void backward_row(const double* a, const double* g, double* dz,
+                                       py::ssize_t n) {
+  softmax_backward_row(a, g, dz, n);
 }
 
 // Along an axis that is not the last: (outer, n, inner) blocks, the
@@ -103,7 +118,7 @@ template <class T>
 void softmax(const T* x, T* y, const Layout& l) {
   if (l.inner != 1) return softmax_strided(x, y, l);
   common::omp::parallel_for(l.outer, l.n * 8, [&](py::ssize_t o) {
-    softmax_row(x + o * l.n, y + o * l.n, l.n);
+    row(x + o * l.n, y + o * l.n, l.n);
   });
 }
 
@@ -111,7 +126,7 @@ template <class T>
 void softmax_backward(const T* a, const T* g, T* dz, const Layout& l) {
   if (l.inner != 1) return softmax_backward_strided(a, g, dz, l);
   common::omp::parallel_for(l.outer, l.n * 4, [&](py::ssize_t o) {
-    softmax_backward_row(a + o * l.n, g + o * l.n, dz + o * l.n, l.n);
+    backward_row(a + o * l.n, g + o * l.n, dz + o * l.n, l.n);
   });
 }
 
@@ -191,6 +206,7 @@ py::object backward(const Args& a) {
 
 PYBIND11_MODULE(activation, m) {
   m.doc() = "Activations on NumPy arrays.";
+  common::omp::one_thread_after_fork();
   common::ClassBuilder(m, "Softmax")
       .doc("Softmax along `dim`, numerically stable; keeps its output `A` for backward.")
       .method("__init__", {arg("self"), arg("dim", py::int_(-1))}, init)

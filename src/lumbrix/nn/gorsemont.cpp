@@ -360,14 +360,20 @@ struct Operand {
   bool transposed;
 };
 
+py::object transposed(const Operand& x) {
+  const std::string context = std::string(x.name) + "^T: " + x.name + " of " +
+                              shape_text(x.value) + " has fewer than two axes";
+  return explained(context, [&] { return swap_last(x.value); });
+}
+
 // x @ y, transposing each first where asked.
 py::object matmul(const char* expression, Operand x, Operand y) {
   auto native = for_float_type<std::optional<py::object>>(x.value, [&](auto t) {
     return native_product<decltype(t)>(x.value, x.transposed, y.value, y.transposed);
   });
   if (native && *native) return **native;
-  py::object xs = x.transposed ? swap_last(x.value) : py::reinterpret_borrow<py::object>(x.value);
-  py::object ys = y.transposed ? swap_last(y.value) : py::reinterpret_borrow<py::object>(y.value);
+  py::object xs = x.transposed ? transposed(x) : py::reinterpret_borrow<py::object>(x.value);
+  py::object ys = y.transposed ? transposed(y) : py::reinterpret_borrow<py::object>(y.value);
   const std::string context = std::string(expression) + ": " + x.name + " of " +
                               shape_text(x.value) + " and " + y.name + " of " +
                               shape_text(y.value) + " do not fit";
@@ -445,6 +451,7 @@ py::object backward(const Args& a) {
 
 PYBIND11_MODULE(gorsemont, m) {
   m.doc() = "Scaled dot-product attention on NumPy arrays.";
+  common::omp::one_thread_after_fork();
   m.attr("np") = numpy();
   m.attr("Softmax") =
       common::sibling(m.attr("__name__").cast<std::string>(), "activation").attr("Softmax");
