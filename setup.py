@@ -74,9 +74,10 @@ def extension(name, source):
     )
     text = source.read_text()
     if USES_OPENMP.search(text):
-        # no-trapping-math lets comparisons in loops become vector selects;
-        # results stay IEEE (nothing here reads floating-point traps)
-        kwargs["extra_compile_args"] += ["-fopenmp", "-fno-trapping-math"]
+        # no-trapping-math lets comparisons in loops become vector selects
+        # (nothing here reads floating-point traps); no contracted multiply-adds,
+        # so every vector level computes the same results
+        kwargs["extra_compile_args"] += ["-fopenmp", "-fno-trapping-math", "-ffp-contract=off"]
         kwargs["extra_link_args"].append("-fopenmp")
     if USES_BLAS.search(text):
         kwargs["extra_link_args"].append("-l:libblas.so.3")
