@@ -7,7 +7,9 @@
    create_scheduler;
 3. trains the speech model with cross-entropy plus CTC, then recognises the
    held-out partition by greedy and beam search;
-4. trains the language model briefly and samples text from drawn prompts.
+4. trains the language model briefly and samples text from drawn prompts;
+5. recovers hidden queries of the NumPy attention operator by gradient
+   descent on its hand-written backward.
 """
 
 import argparse
@@ -28,6 +30,7 @@ from corvantis.data.tokenizer import ZelTokenizer
 from corvantis.decoding.quillane import SequenceGenerator
 from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from corvantis.utils import create_scheduler, yarrowind
+from lumbrix.nn.gorsemont import ScaledDotProductAttention
 
 WORDS = ["CAT", "DOG", "SUN", "RAIN", "TREE", "BIRD", "FISH", "STAR", "MOON", "WIND"]
 BINS, FRAMES_PER_CHAR = 80, 4
@@ -189,6 +192,23 @@ def run_language_model(root, tok, epochs):
     sample_text(model, train_set, tok)
 
 
+def fit_attention_queries(steps=500, lr=0.5):
+    """Finds queries whose causal attention output matches that of hidden ones."""
+    rng = np.random.default_rng(0)
+    K, V, hidden = (rng.standard_normal((4, 16, 8)) for _ in range(3))
+    mask = np.triu(np.ones((16, 16), dtype=bool), k=1)
+    attention = ScaledDotProductAttention()
+    target = attention.forward(hidden, K, V, mask)
+    Q = np.zeros_like(hidden)
+    print("array attention (NumPy, 4 heads, causal): fitting queries by gradient descent")
+    for step in range(steps + 1):
+        error = attention.forward(Q, K, V, mask) - target
+        if step % 100 == 0:
+            print(f"  step {step:3d}: loss {0.5 * np.sum(error ** 2):.4f}")
+        d_Q, _, _ = attention.backward(error)  # loss = sum(error^2) / 2
+        Q -= lr * d_Q
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--epochs", type=int, default=8)
@@ -201,6 +221,7 @@ def main():
         write_corpus(root, {"train-clean-100": args.utterances, "dev-clean": 48})
         run_speech(root, tok, args.epochs)
         run_language_model(root, tok, max(2, args.epochs // 2))
+    fit_attention_queries()
 
 
 if __name__ == "__main__":
