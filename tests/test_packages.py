@@ -23,7 +23,7 @@ def test_every_module_is_an_importable_extension(name):
 
 
 def test_lumbrix_does_not_need_torch():
-    code = "import sys, lumbrix.nn.activation; print('torch' in sys.modules)"
+    code = "import sys, lumbrix.nn.activation, lumbrix.nn.gorsemont; print('torch' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
 

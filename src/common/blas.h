@@ -9,8 +9,7 @@
 
 extern "C" {
 void cblas_sgemm(int order, int trans_a, int trans_b, int m, int n, int k, float alpha,
-                 const float* a, int lda, const float* b, int ldb, float beta, float* c,
-                 int ldc);
+                 const float* a, int lda, const float* b, int ldb, float beta, float* c, int ldc);
 void cblas_dgemm(int order, int trans_a, int trans_b, int m, int n, int k, double alpha,
                  const double* a, int lda, const double* b, int ldb, double beta, double* c,
                  int ldc);
@@ -32,14 +31,14 @@ struct Matrix {
 
 inline void gemm(bool ta, bool tb, int m, int n, int k, float alpha, const float* a, int lda,
                  const float* b, int ldb, float* c, int ldc) {
-  cblas_sgemm(kRowMajor, ta ? kTrans : kNoTrans, tb ? kTrans : kNoTrans, m, n, k, alpha, a, lda,
-              b, ldb, 0.0f, c, ldc);
+  cblas_sgemm(kRowMajor, ta ? kTrans : kNoTrans, tb ? kTrans : kNoTrans, m, n, k, alpha, a, lda, b,
+              ldb, 0.0f, c, ldc);
 }
 
 inline void gemm(bool ta, bool tb, int m, int n, int k, double alpha, const double* a, int lda,
                  const double* b, int ldb, double* c, int ldc) {
-  cblas_dgemm(kRowMajor, ta ? kTrans : kNoTrans, tb ? kTrans : kNoTrans, m, n, k, alpha, a, lda,
-              b, ldb, 0.0, c, ldc);
+  cblas_dgemm(kRowMajor, ta ? kTrans : kNoTrans, tb ? kTrans : kNoTrans, m, n, k, alpha, a, lda, b,
+              ldb, 0.0, c, ldc);
 }
 
 // c (row major, leading dimension ldc) = op(a) . op(b), op transposing where

@@ -24,7 +24,8 @@ inline int max_threads() { return omp_get_max_threads(); }
 // on one thread, as PyTorch's workers do; it may raise the count itself.
 inline void one_thread_after_fork() {
   static std::once_flag registered;
-  std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, [] { omp_set_num_threads(1); }); });
+  std::call_once(registered,
+                 [] { pthread_atfork(nullptr, nullptr, [] { omp_set_num_threads(1); }); });
 }
 
 // f(i) for i in [0, n), split statically over the threads when n * cost

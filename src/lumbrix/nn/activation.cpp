@@ -12,8 +12,8 @@
 #include "common/vexp.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -25,9 +25,12 @@ struct Layout {
 Layout layout_of(const py::array& a, py::ssize_t axis) {
   Layout l;
   for (py::ssize_t d = 0; d < a.ndim(); ++d) {
-    if (d < axis) l.outer *= a.shape(d);
-    else if (d == axis) l.n = a.shape(d);
-    else l.inner *= a.shape(d);
+    if (d < axis)
+      l.outer *= a.shape(d);
+    else if (d == axis)
+      l.n = a.shape(d);
+    else
+      l.inner *= a.shape(d);
   }
   return l;
 }
@@ -56,7 +59,8 @@ __attribute__((always_inline)) inline void softmax_row(const T* x, T* y, py::ssi
 
 // dL/dZ = A * (dL/dA - sum(dL/dA * A)) along one row.
 template <class T>
-__attribute__((always_inline)) inline void softmax_backward_row(const T* a, const T* g, T* dz, py::ssize_t n) {
+__attribute__((always_inline)) inline void softmax_backward_row(const T* a, const T* g, T* dz,
+                                                                py::ssize_t n) {
   T dot = 0;
 #pragma omp simd reduction(+ : dot)
   for (py::ssize_t j = 0; j < n; ++j) dot += g[j] * a[j];
@@ -117,9 +121,8 @@ void softmax_backward_strided(const T* a, const T* g, T* dz, const Layout& l) {
 template <class T>
 void softmax(const T* x, T* y, const Layout& l) {
   if (l.inner != 1) return softmax_strided(x, y, l);
-  common::omp::parallel_for(l.outer, l.n * 8, [&](py::ssize_t o) {
-    row(x + o * l.n, y + o * l.n, l.n);
-  });
+  common::omp::parallel_for(l.outer, l.n * 8,
+                            [&](py::ssize_t o) { row(x + o * l.n, y + o * l.n, l.n); });
 }
 
 template <class T>
@@ -194,7 +197,8 @@ py::object backward(const Args& a) {
   if (g.ndim() != A.ndim() || !std::equal(g.shape(), g.shape() + g.ndim(), A.shape()))
     common::raise(PyExc_ValueError, "dLdA must have the shape of the last forward output " +
                                         std::string(py::str(py::tuple(A.attr("shape")))) +
-                                        ", got " + std::string(py::str(py::tuple(g.attr("shape")))));
+                                        ", got " +
+                                        std::string(py::str(py::tuple(g.attr("shape")))));
   const Layout l = layout_of(A, normalize_axis(a[0].attr("dim"), A.ndim()));
   const py::dtype work = compute_dtype(A.dtype());
   py::array dz = work.kind() == 'f' && work.itemsize() == 4 ? backward_as<float>(A, g, l)

@@ -20,8 +20,8 @@
 #include "common/pyutil.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 using common::blas::Matrix;
 using Shape = std::vector<py::ssize_t>;
 
@@ -73,8 +73,13 @@ std::optional<Stack> stack_of(py::handle obj) {
   const py::ssize_t rows = a.shape(nd - 2), cols = a.shape(nd - 1);
   const py::ssize_t row_step = a.strides(nd - 2), col_step = a.strides(nd - 1);
   if (rows > INT_MAX || cols > INT_MAX) return std::nullopt;
-  Stack s{static_cast<const char*>(a.data()), {}, {}, static_cast<int>(rows),
-          static_cast<int>(cols), 0, false};
+  Stack s{static_cast<const char*>(a.data()),
+          {},
+          {},
+          static_cast<int>(rows),
+          static_cast<int>(cols),
+          0,
+          false};
   if (auto ld = row_major_ld(row_step, col_step, rows, cols, sizeof(T))) {
     s.ld = *ld;
   } else if (auto ld_t = row_major_ld(col_step, row_step, cols, rows, sizeof(T))) {
@@ -170,8 +175,7 @@ bool side_by_side(py::ssize_t matrices, py::ssize_t work_each) {
 // f(h, scratch) for every matrix h, scratch being `scratch_size` elements of
 // the running thread's own.
 template <class T, class F>
-void for_each_matrix(py::ssize_t matrices, py::ssize_t work_each, py::ssize_t scratch_size,
-                     F&& f) {
+void for_each_matrix(py::ssize_t matrices, py::ssize_t work_each, py::ssize_t scratch_size, F&& f) {
   py::gil_scoped_release nogil;
 #pragma omp parallel if (side_by_side(matrices, work_each))
   {
@@ -210,8 +214,7 @@ struct Mask {
   py::ssize_t row_step, col_step;
 };
 
-std::optional<Mask> mask_of(py::handle obj, const Shape& lead, py::ssize_t rows,
-                            py::ssize_t cols) {
+std::optional<Mask> mask_of(py::handle obj, const Shape& lead, py::ssize_t rows, py::ssize_t cols) {
   if (!is_plain_array(obj)) return std::nullopt;
   auto a = py::reinterpret_borrow<py::array>(obj);
   const Shape full = joined(lead, rows, cols);
@@ -304,7 +307,8 @@ std::optional<py::tuple> native_query_key_grads(py::handle g_obj, py::handle k_o
     const Matrix<T> gh = matrix<T>(*g, go[h]);
     for (py::ssize_t i = 0; i < rows; ++i)
       for (py::ssize_t j = 0; j < cols; ++j)
-        buf[i * cols + j] = (gh.column_major ? gh.data[i + j * gh.ld] : gh.data[i * gh.ld + j]) / scale;
+        buf[i * cols + j] =
+            (gh.column_major ? gh.data[i + j * gh.ld] : gh.data[i * gh.ld + j]) / scale;
     const Matrix<T> d{buf, g->rows, g->cols, g->cols, false};
     common::blas::product(d, false, matrix<T>(*k, ko[h]), false, dqp + h * rows * width, width);
     common::blas::product(d, true, matrix<T>(*q, qo[h]), false, dkp + h * cols * width, width);
@@ -312,14 +316,16 @@ std::optional<py::tuple> native_query_key_grads(py::handle g_obj, py::handle k_o
   return py::make_tuple(std::move(dq), std::move(dk));
 }
 
-// f<T>() for the array's element type when it is float32 or float64.
+// f(T{}) for the array's element type when it is float32 or float64, else
+// an empty R.
 template <class R, class F>
-std::optional<R> for_float_type(py::handle x, F&& f) {
-  if (!is_plain_array(x)) return std::nullopt;
-  const py::dtype dt = py::reinterpret_borrow<py::array>(x).dtype();
-  if (dt.equal(py::dtype::of<float>())) return f(float{});
-  if (dt.equal(py::dtype::of<double>())) return f(double{});
-  return std::nullopt;
+R for_float_type(py::handle x, F&& f) {
+  if (is_plain_array(x)) {
+    const py::dtype dt = py::reinterpret_borrow<py::array>(x).dtype();
+    if (dt.equal(py::dtype::of<float>())) return f(float{});
+    if (dt.equal(py::dtype::of<double>())) return f(double{});
+  }
+  return R{};
 }
 
 // ---------------------------------------------------------------------------
@@ -361,8 +367,8 @@ struct Operand {
 };
 
 py::object transposed(const Operand& x) {
-  const std::string context = std::string(x.name) + "^T: " + x.name + " of " +
-                              shape_text(x.value) + " has fewer than two axes";
+  const std::string context = std::string(x.name) + "^T: " + x.name + " of " + shape_text(x.value) +
+                              " has fewer than two axes";
   return explained(context, [&] { return swap_last(x.value); });
 }
 
@@ -371,15 +377,14 @@ py::object matmul(const char* expression, Operand x, Operand y) {
   auto native = for_float_type<std::optional<py::object>>(x.value, [&](auto t) {
     return native_product<decltype(t)>(x.value, x.transposed, y.value, y.transposed);
   });
-  if (native && *native) return **native;
+  if (native) return *native;
   py::object xs = x.transposed ? transposed(x) : py::reinterpret_borrow<py::object>(x.value);
   py::object ys = y.transposed ? transposed(y) : py::reinterpret_borrow<py::object>(y.value);
   const std::string context = std::string(expression) + ": " + x.name + " of " +
                               shape_text(x.value) + " and " + y.name + " of " +
                               shape_text(y.value) + " do not fit";
-  return explained(context, [&] {
-    return common::steal(PyNumber_MatrixMultiply(xs.ptr(), ys.ptr()));
-  });
+  return explained(context,
+                   [&] { return common::steal(PyNumber_MatrixMultiply(xs.ptr(), ys.ptr())); });
 }
 
 py::object numpy_sqrt(py::handle d_k) { return numpy().attr("sqrt")(d_k); }
@@ -389,8 +394,8 @@ py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle
   auto native = for_float_type<std::optional<Scores>>(
       Q, [&](auto t) { return native_scores<decltype(t)>(Q, K, mask, self); });
   Scores s{py::object(), false};
-  if (native && *native) {
-    s = **native;
+  if (native) {
+    s = *native;
   } else {
     py::object d_k = K.attr("shape")[py::int_(-1)];
     s.array = matmul("Q @ K^T", {"Q", Q, false}, {"K", K, true});
@@ -398,8 +403,8 @@ py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle
   }
   if (mask.is_none() || s.masked) return s.array;
   py::object masked = common::steal(PyNumber_Negative(self.attr("eps").ptr()));
-  const std::string context = "mask of " + shape_text(mask) +
-                              " does not broadcast to the scores' " + shape_text(s.array);
+  const std::string context =
+      "mask of " + shape_text(mask) + " does not broadcast to the scores' " + shape_text(s.array);
   return explained(context, [&] { return numpy().attr("where")(mask, masked, s.array); });
 }
 
@@ -437,7 +442,7 @@ py::object backward(const Args& a) {
   py::object Q = self.attr("Q");
   auto native = for_float_type<std::optional<py::tuple>>(
       grad, [&](auto t) { return native_query_key_grads<decltype(t)>(grad, K, Q); });
-  if (native && *native) return py::make_tuple((**native)[0], (**native)[1], d_V);
+  if (native) return py::make_tuple((*native)[0], (*native)[1], d_V);
   py::object d_k = K.attr("shape")[py::int_(-1)];
   py::object d_scaled = common::steal(PyNumber_TrueDivide(grad.ptr(), numpy_sqrt(d_k).ptr()));
   py::object d_Q = matmul("d_scaled_dot_product @ K", {"d_scaled_dot_product", d_scaled, false},
