@@ -36,8 +36,6 @@ inline at::Tensor tensor(py::handle obj) {
 
 inline py::object object(at::Tensor t) { return py::cast(std::move(t)); }
 
-using common::sibling;
-
 // Binds the names a model module's body imports: nn, torch, Tuple, Optional.
 inline void bind_common_imports(py::module_& m) {
   m.attr("nn") = torch_nn();

@@ -27,7 +27,7 @@ namespace {
 
 constexpr const char* kModule = "corvantis.data.pimbrook";
 
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+py::object module_attr(const char* name) { return common::import_attr(kModule, name); }
 
 // ---- loading features -----------------------------------------------------
 

@@ -293,9 +293,9 @@ py::object text_score(const Args& a) {
 PYBIND11_MODULE(transformers, m) {
   const std::string name = py::str(m.attr("__name__"));
   m.doc() = "Encoder-decoder speech model and decoder-only language model.";
-  m.attr("SpeechEmbedding") = nn::sibling(name, "caddrel").attr("SpeechEmbedding");
-  m.attr("SelfAttentionEncoderLayer") = nn::sibling(name, "ashvenny").attr("SelfAttentionEncoderLayer");
-  py::module_ decoders = nn::sibling(name, "wendlash");
+  m.attr("SpeechEmbedding") = common::sibling(name, "caddrel").attr("SpeechEmbedding");
+  m.attr("SelfAttentionEncoderLayer") = common::sibling(name, "ashvenny").attr("SelfAttentionEncoderLayer");
+  py::module_ decoders = common::sibling(name, "wendlash");
   m.attr("CrossAttentionDecoderLayer") = decoders.attr("CrossAttentionDecoderLayer");
   m.attr("SelfAttentionDecoderLayer") = decoders.attr("SelfAttentionDecoderLayer");
 

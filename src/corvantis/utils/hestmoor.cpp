@@ -25,7 +25,7 @@ namespace {
 constexpr const char* kModule = "corvantis.utils.hestmoor";
 
 // The module's own globals, looked up at call time so patches take effect.
-py::object global(const char* name) { return py::module_::import(kModule).attr(name); }
+py::object global(const char* name) { return common::import_attr(kModule, name); }
 
 py::object sched(const char* name) { return global("lr_scheduler").attr(name); }
 

@@ -32,8 +32,7 @@ py::handle numpy() {
   return np;
 }
 
-// This module, whose `Softmax` the constructor looks up at each call.
-py::handle this_module;
+constexpr const char* kModule = "lumbrix.nn.gorsemont";
 
 // ---------------------------------------------------------------------------
 // Arrays seen as stacks of matrices
@@ -413,7 +412,8 @@ py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle
 
 py::object init(const Args& a) {
   a[0].attr("eps") = py::float_(1e10);
-  a[0].attr("softmax") = this_module.attr("Softmax")(py::arg("dim") = -1);
+  // the module's Softmax, looked up at each call as a global would be
+  a[0].attr("softmax") = common::import_attr(kModule, "Softmax")(py::arg("dim") = -1);
   return py::none();
 }
 
@@ -460,7 +460,6 @@ PYBIND11_MODULE(gorsemont, m) {
   m.attr("np") = numpy();
   m.attr("Softmax") =
       common::sibling(m.attr("__name__").cast<std::string>(), "activation").attr("Softmax");
-  this_module = m.inc_ref();
   common::ClassBuilder(m, "ScaledDotProductAttention")
       .doc("Scaled Dot Product Attention")
       .method("__init__", {arg("self")}, init)
