@@ -5,6 +5,10 @@
 #include <pybind11/pybind11.h>
 #include <torch/version.h>
 
+#include <map>
+#include <mutex>
+#include <string>
+
 #define COMMON_TORCH_AT_LEAST(major, minor) \
   (TORCH_VERSION_MAJOR > (major) ||         \
    (TORCH_VERSION_MAJOR == (major) && TORCH_VERSION_MINOR >= (minor)))
@@ -33,6 +37,64 @@ inline py::object lr_scheduler_base() {
 #else
   return sched.attr("_LRScheduler");
 #endif
+}
+
+namespace detail {
+
+// Whether torch.autocast(device_type, dtype=torch.float16) really turns
+// autocast on. PyTorch 1.13 has no float16 autocast on the CPU: its
+// constructor warns and disables itself, and entering it then raises.
+inline bool probe_fp16_autocast(const std::string& device_type) {
+  py::module_ torch = py::module_::import("torch");
+  py::module_ warnings = py::module_::import("warnings");
+  py::object quiet = warnings.attr("catch_warnings")();
+  quiet.attr("__enter__")();
+  bool enabled = false;
+  try {
+    warnings.attr("simplefilter")("ignore");
+    py::object ctx = torch.attr("autocast")(py::arg("device_type") = device_type,
+                                            py::arg("dtype") = torch.attr("float16"));
+    enabled = py::bool_(py::getattr(ctx, "_enabled", py::bool_(false)));
+  } catch (py::error_already_set&) {
+    enabled = false;  // an unknown device type has no autocast at all
+  }
+  quiet.attr("__exit__")(py::none(), py::none(), py::none());
+  return enabled;
+}
+
+}  // namespace detail
+
+// True where float16 autocast exists for the device type ("cuda", "cpu", ...).
+// Probed once per device type and process.
+inline bool fp16_autocast_supported(const std::string& device_type) {
+  static std::mutex lock;
+  static std::map<std::string, bool> known;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    auto it = known.find(device_type);
+    if (it != known.end()) return it->second;
+  }
+  const bool supported = detail::probe_fp16_autocast(device_type);
+  std::lock_guard<std::mutex> guard(lock);
+  known[device_type] = supported;
+  return supported;
+}
+
+// A context manager for a training forward pass: float16 autocast where the
+// device has it, else one that does nothing (no warning, no error), so CPU
+// epochs run in full precision.
+inline py::object fp16_autocast(const std::string& device_type) {
+  if (fp16_autocast_supported(device_type)) {
+    py::module_ torch = py::module_::import("torch");
+    return torch.attr("autocast")(py::arg("device_type") = device_type,
+                                  py::arg("dtype") = torch.attr("float16"));
+  }
+  return py::module_::import("contextlib").attr("nullcontext")();
+}
+
+// The device type ("cuda", "cpu") of a device string such as "cuda:1".
+inline std::string device_type(py::handle device) {
+  return py::str(py::module_::import("torch").attr("device")(device).attr("type"));
 }
 
 }  // namespace compat

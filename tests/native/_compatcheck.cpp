@@ -1,0 +1,15 @@
+// Test-only extension: the version shims of common/compat.h.
+#include <pybind11/pybind11.h>
+#include <torch/extension.h>
+
+#include "common/compat.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(_compatcheck, m) {
+  m.def("grad_scaler", [](py::object device) { return compat::grad_scaler(device); });
+  m.def("fp16_autocast", [](const std::string& t) { return compat::fp16_autocast(t); });
+  m.def("fp16_autocast_supported",
+        [](const std::string& t) { return compat::fp16_autocast_supported(t); });
+  m.def("device_type", [](py::object device) { return compat::device_type(device); });
+}
