@@ -29,18 +29,25 @@ struct Param {
   std::string name;
   py::object fallback;        // empty handle: the argument is required
   bool keyword_only = false;
+  std::string annotation;     // shown by inspect.signature as text; empty: none
+
+  // arg("config").annotated("dict"): the annotation as the interface writes it.
+  Param annotated(std::string text) && {
+    annotation = std::move(text);
+    return std::move(*this);
+  }
 };
 
 // A required positional-or-keyword parameter.
-inline Param arg(const char* name) { return Param{name, py::object(), false}; }
+inline Param arg(const char* name) { return Param{name, py::object(), false, {}}; }
 
 // An optional parameter with its default value.
 inline Param arg(const char* name, py::object fallback) {
-  return Param{name, std::move(fallback), false};
+  return Param{name, std::move(fallback), false, {}};
 }
 
 inline Param kwonly(const char* name, py::object fallback = py::object()) {
-  return Param{name, std::move(fallback), true};
+  return Param{name, std::move(fallback), true, {}};
 }
 
 class Signature;
