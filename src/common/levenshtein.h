@@ -65,7 +65,7 @@ class MatchMasks {
     } else if (wide_) {
       r = wide_rows_[find(symbol)];
     }
-    return words_.data() + size_t{r} * blocks_;
+    return &words_[size_t{r} * blocks_];
   }
 
  private:

@@ -98,6 +98,11 @@ py::list utterances(py::handle value, const char* name) {
       common::raise_text(PyExc_TypeError, "Expected argument `", name,
                          "` to hold only strings, but item ", py::int_(i), " is ",
                          common::type_name(items[i]), ".");
+#if PY_VERSION_HEX < 0x030C0000
+    // strings made through the old wide-character API get their compact
+    // form here, before anything reads it
+    if (PyUnicode_READY(items[i].ptr()) < 0) common::rethrow();
+#endif
   }
   return items;
 }
@@ -192,7 +197,13 @@ struct Threads {
     for (auto& t : list) t.join();
     list.clear();
   }
-  ~Threads() { join(); }
+  ~Threads() {
+    try {
+      join();
+    } catch (...) {
+      // a failed join leaves nothing to recover on the way out
+    }
+  }
 };
 
 // Pairs handed out in chunks to `threads` workers while the calling thread
@@ -258,7 +269,8 @@ double unit_cost(const Batch& b) {
   double cost = 0;
   for (size_t i = 0; i < b.size(); ++i) {
     const size_t n = b.pred(i).n, m = b.target(i).n;
-    cost += double(n + m) * double(1 + std::min(n, m) / 64);
+    const size_t blocks = 1 + std::min(n, m) / 64;
+    cost += double(n + m) * double(blocks);
   }
   return cost;
 }
@@ -309,9 +321,9 @@ Tally word_tally(const Batch& b) {
 
 // ---- results as tensors --------------------------------------------------------
 
-py::object tensor(py::object value, const char* dtype) {
+py::object tensor(py::handle value, const char* dtype) {
   py::object torch = global("torch");
-  return common::call(torch.attr("tensor"), py::make_tuple(std::move(value)),
+  return common::call(torch.attr("tensor"), py::make_tuple(value),
                       {{"dtype", torch.attr(dtype)}});
 }
 
@@ -402,7 +414,7 @@ int64_t substitution_of(py::handle value) {
 }
 
 py::object init_edit_distance(const Args& a) {
-  py::object self = a[0];
+  py::handle self = a[0];
   py::int_ cost = common::to_int(a["substitution_cost"], "substitution_cost");
   substitution_of(cost);
   reduction_of(a["reduction"]);
@@ -421,20 +433,20 @@ py::object reset_edit_distance(const Args& a) {
   return py::none();
 }
 
-py::object reduce(Reduction how, py::object sum, py::object count, py::list scores) {
+py::object reduce(Reduction how, py::handle sum, py::handle count, py::handle scores) {
   switch (how) {
     case Reduction::kMean: {
       const double n = common::to_float(count);
       return tensor(py::float_(n == 0 ? 0.0 : common::to_float(sum) / n), "float32");
     }
-    case Reduction::kSum: return tensor(std::move(sum), "int64");
-    default: return tensor(std::move(scores), "int64");
+    case Reduction::kSum: return tensor(sum, "int64");
+    default: return tensor(scores, "int64");
   }
 }
 
 // The pairs' distances, added to the state; returns their own reduction.
 py::object update_edit_distance(const Args& a) {
-  py::object self = a[0];
+  py::handle self = a[0];
   const Reduction how = reduction_of(self.attr("reduction"));
   const int64_t substitution = substitution_of(self.attr("substitution_cost"));
   const std::vector<int64_t> d = char_distances(*read_batch(a["preds"], a["target"]), substitution);
@@ -451,7 +463,7 @@ py::object update_edit_distance(const Args& a) {
 }
 
 py::object compute_edit_distance(const Args& a) {
-  py::object self = a[0];
+  py::handle self = a[0];
   return reduce(reduction_of(self.attr("reduction")), self.attr("edit_scores"),
                 self.attr("num_elements"), self.attr("edit_scores_list"));
 }
