@@ -161,27 +161,32 @@ inline PyObject* nf_get_signature(PyObject* self, void*) {
   return o->signature;
 }
 
-// The defaults of the positional parameters, in order, as a function keeps them.
+// The parameters with defaults among the positional or the keyword-only ones.
+inline std::vector<const Param*> defaulted(PyObject* self, bool keyword_only) {
+  std::vector<const Param*> out;
+  if (const Signature* sig = nf_signature_of(self))
+    for (const Param& p : sig->params())
+      if (p.keyword_only == keyword_only && p.fallback) out.push_back(&p);
+  return out;
+}
+
+// As a Python function keeps them: a tuple and a dict, or None for none.
 inline PyObject* nf_get_defaults(PyObject* self, void*) {
   return nf_describe([&]() -> py::object {
-    const Signature* sig = nf_signature_of(self);
-    py::list out;
-    if (sig)
-      for (const Param& p : sig->params())
-        if (!p.keyword_only && p.fallback) out.append(p.fallback);
-    if (out.empty()) return py::none();
-    return py::tuple(out);
+    const auto params = defaulted(self, false);
+    if (params.empty()) return py::none();
+    py::tuple out(params.size());
+    for (size_t i = 0; i < params.size(); ++i) out[i] = params[i]->fallback;
+    return std::move(out);
   });
 }
 
 inline PyObject* nf_get_kwdefaults(PyObject* self, void*) {
   return nf_describe([&]() -> py::object {
-    const Signature* sig = nf_signature_of(self);
+    const auto params = defaulted(self, true);
+    if (params.empty()) return py::none();
     py::dict out;
-    if (sig)
-      for (const Param& p : sig->params())
-        if (p.keyword_only && p.fallback) out[py::str(p.name)] = p.fallback;
-    if (out.empty()) return py::none();
+    for (const Param* p : params) out[py::str(p->name)] = p->fallback;
     return std::move(out);
   });
 }
