@@ -8,7 +8,8 @@ those including common/blas.h also linked against the system BLAS.
 
 Environment switches: CORVANTIS_WERROR=1 turns warnings into errors,
 CORVANTIS_SANITIZE=address,undefined builds with those sanitizers,
-CORVANTIS_TEST_EXT=1 also builds the test-only extensions under tests/native.
+CORVANTIS_TEST_EXT=1 also builds the test-only extensions under tests/native,
+MAX_JOBS=n compiles n extensions at a time when no -j is given (pip install).
 """
 
 import copy
@@ -90,6 +91,11 @@ def extension(name, source):
     return Extension(name, **kwargs)
 
 
+def default_jobs():
+    jobs = os.environ.get("MAX_JOBS", "")
+    return int(jobs) if jobs.isdigit() and int(jobs) > 0 else os.cpu_count() or 1
+
+
 def extensions():
     found = [(module_name(s, SRC), s) for s in sorted(SRC.rglob("*.cpp"))]
     if os.environ.get("CORVANTIS_TEST_EXT") == "1":
@@ -102,8 +108,15 @@ class ParallelBuild(BuildExtension):
     """Builds extensions side by side, each in its own temporary directory.
 
     PyTorch's ninja step writes build.ninja into the build directory, so
-    extensions compiled in parallel must not share one.
+    extensions compiled in parallel must not share one. Without -j (pip runs
+    build_ext without it) the count is MAX_JOBS, PyTorch's own setting, or
+    else the number of CPUs.
     """
+
+    def finalize_options(self):
+        super().finalize_options()
+        if not self.parallel:
+            self.parallel = default_jobs()
 
     def build_extension(self, ext):
         own = copy.copy(self)

@@ -1,9 +1,11 @@
 """The shared binding layer, through the test-only extension _bindcheck."""
 
 import abc
+import inspect
 import decimal
 import fractions
 import pickle
+import pydoc
 
 import numpy as np
 import pytest
@@ -217,3 +219,105 @@ def test_instances_cross_dataloader_workers(context, tokenizer):
         items, batch_size=None, num_workers=2, multiprocessing_context=context
     )
     assert list(loader) == [tokenizer.encode(t) for t in items.texts]
+
+
+# ---- signatures ------------------------------------------------------------
+# Each native function must describe itself exactly as the Python function
+# with the same parameter list would.
+
+
+def py_exact2(a, b):
+    pass
+
+
+def py_range13(a, b=2, c=3):
+    pass
+
+
+def py_kwonly(a, *, k, j=None):
+    pass
+
+
+def py_annotated(n: int, mask: "Optional[torch.Tensor]" = None, *, flag: bool = False) -> "Tuple[int, int]":
+    pass
+
+
+PYTHON_TWINS = [(b.exact2, py_exact2), (b.range13, py_range13), (b.kwonly, py_kwonly),
+                (b.annotated, py_annotated)]
+
+
+@pytest.mark.parametrize("native, python", PYTHON_TWINS, ids=lambda f: getattr(f, "__name__", ""))
+class TestSignatures:
+    def test_signature_and_function_attributes_match_python(self, native, python):
+        assert inspect.signature(native) == inspect.signature(python)
+        assert str(inspect.signature(native)) == str(inspect.signature(python))
+        for attr in ("__defaults__", "__kwdefaults__", "__annotations__"):
+            assert getattr(native, attr) == getattr(python, attr), attr
+
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [((), {}), ((1,), {}), ((1, 2), {}), ((1, 2, 3), {}), ((1, 2, 3, 4), {}),
+         ((), {"a": 1, "b": 2}), ((1,), {"a": 1}), ((1,), {"c": 3}), ((1,), {"k": 0}),
+         ((), {"n": 1, "flag": True}), ((1,), {"zzz": 0}), ((1, 2), {"b": 2}),
+         ((), {"k": 1, "a": 2, "j": 3})],
+    )
+    def test_binds_what_the_signature_binds_with_the_same_defaults(self, native, python, args, kwargs):
+        try:
+            bound = inspect.signature(python).bind(*args, **kwargs)
+        except TypeError:
+            with pytest.raises(TypeError):
+                native(*args, **kwargs)
+            return
+        bound.apply_defaults()
+        got = native(*args, **kwargs)
+        assert len(got) == len(bound.arguments)
+        assert all(x is y for x, y in zip(got, bound.arguments.values()))
+
+    def test_signature_is_made_once(self, native, python):
+        assert native.__signature__ is native.__signature__
+
+
+def test_defaults_are_the_objects_the_binder_fills():
+    sig = inspect.signature(b.annotated)
+    assert b.annotated(1)[1] is sig.parameters["mask"].default is None
+    assert b.annotated(1)[2] is sig.parameters["flag"].default is b.annotated.__kwdefaults__["flag"]
+
+
+@pytest.mark.parametrize(
+    "obj, text",
+    [
+        (b.Base, "(x)"),
+        (b.Base.__init__, "(self, x)"),
+        (b.Concrete, "(x)"),
+        (b.Base.twice, "(self)"),
+        (b.Concrete(1).twice, "()"),
+        (b.Base.plus, "(a, b)"),
+        (b.Concrete(1).plus, "(a, b)"),
+        (b.Concrete.raw, "(*args, **kwargs)"),
+        (b.Concrete(1).raw, "(*args, **kwargs)"),
+        (b.Concrete.double.fget, "(self)"),
+        (b.Items, "(texts, tokenizer)"),
+    ],
+)
+def test_methods_and_classes_show_python_signatures(obj, text):
+    # bound methods and classes drop the instance, as Python's do
+    assert str(inspect.signature(obj)) == text
+
+
+def test_help_shows_the_signatures():
+    text = pydoc.render_doc(b.Concrete, renderer=pydoc.plaintext)
+    for line in ["Concrete(x)", "__init__(self, x)", "raw(*args, **kwargs)", "twice(self)",
+                 "plus(a, b)", "double", "x, twice"]:
+        assert line in text
+    assert "(...)" not in text
+
+
+@pytest.mark.parametrize(
+    "kind, message",
+    [("required after default", "f(): required parameter b after one with a default"),
+     ("positional after keyword-only", "f(): positional parameter a after a keyword-only one")],
+)
+def test_parameter_lists_python_could_not_declare_are_refused(kind, message):
+    with pytest.raises(RuntimeError) as err:
+        b.malformed(kind)
+    assert str(err.value) == message

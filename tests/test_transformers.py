@@ -34,8 +34,8 @@ def batch(n=3, frames=40, tokens=6):
 def test_front_exports():
     assert corvantis.model.__all__ == ["EncoderDecoderTransformer", "DecoderOnlyTransformer"]
     assert EncoderDecoderTransformer.__module__ == "corvantis.model.transformers"
-    assert "reduction_method" in EncoderDecoderTransformer.__doc__
-    assert "max_len" in DecoderOnlyTransformer.__doc__
+    assert "reduction_method" in EncoderDecoderTransformer.__init__.__doc__
+    assert "max_len" in DecoderOnlyTransformer.__init__.__doc__
 
 
 def test_speech_contract():

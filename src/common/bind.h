@@ -29,7 +29,11 @@ struct Param {
   std::string name;
   py::object fallback;        // empty handle: the argument is required
   bool keyword_only = false;
-  std::string annotation;     // shown by inspect.signature as text; empty: none
+  // As the interface writes it: a builtin type's name ("int", "dict") shows as
+  // that type, anything else ("Optional[torch.Tensor]") as the string, the way
+  // `from __future__ import annotations` keeps it. Empty: none.
+  std::string annotation;
+  bool is_return = false;     // returns(...): the result's annotation, not a parameter
 
   // arg("config").annotated("dict"): the annotation as the interface writes it.
   Param annotated(std::string text) && {
@@ -48,6 +52,12 @@ inline Param arg(const char* name, py::object fallback) {
 
 inline Param kwonly(const char* name, py::object fallback = py::object()) {
   return Param{name, std::move(fallback), true, {}};
+}
+
+// The return annotation, written among the parameters:
+// {arg("self"), arg("x").annotated("torch.Tensor"), returns("torch.Tensor")}.
+inline Param returns(std::string text) {
+  return Param{"return", py::object(), false, std::move(text), true};
 }
 
 class Signature;
@@ -69,17 +79,31 @@ class Args {
 
 class Signature {
  public:
-  Signature(std::string func_name, std::vector<Param> params)
-      : name_(std::move(func_name)), params_(std::move(params)) {
-    for (const auto& p : params_) {
-      if (p.keyword_only) continue;
+  Signature(std::string func_name, std::vector<Param> params) : name_(std::move(func_name)) {
+    for (auto& p : params) {
+      if (p.is_return) {
+        returns_ = std::move(p.annotation);
+        continue;
+      }
+      if (p.keyword_only) {
+        params_.push_back(std::move(p));
+        continue;
+      }
+      if (params_.size() != static_cast<size_t>(max_positional_))
+        throw std::logic_error(name_ + "(): positional parameter " + p.name +
+                               " after a keyword-only one");
+      if (!p.fallback && max_positional_ > min_positional_)
+        throw std::logic_error(name_ + "(): required parameter " + p.name +
+                               " after one with a default");
       ++max_positional_;
       if (!p.fallback) min_positional_ = max_positional_;
+      params_.push_back(std::move(p));
     }
   }
 
   const std::string& name() const { return name_; }
   const std::vector<Param>& params() const { return params_; }
+  const std::string& return_annotation() const { return returns_; }  // empty: none
 
   size_t index(const char* name) const {
     for (size_t i = 0; i < params_.size(); ++i)
@@ -196,6 +220,7 @@ class Signature {
 
   std::string name_;
   std::vector<Param> params_;
+  std::string returns_;
   Py_ssize_t min_positional_ = 0;
   Py_ssize_t max_positional_ = 0;
 };

@@ -36,6 +36,19 @@ inline at::Tensor tensor(py::handle obj) {
 
 inline py::object object(at::Tensor t) { return py::cast(std::move(t)); }
 
+// Parameters and results as the model components annotate them (the names
+// resolve in the modules' globals, see bind_common_imports).
+inline Param tensor_arg(const char* name) { return arg(name).annotated("torch.Tensor"); }
+inline Param mask_arg(const char* name) {
+  return arg(name, py::none()).annotated("Optional[torch.Tensor]");
+}
+inline Param returns_tensors(int n) {
+  if (n == 1) return returns("torch.Tensor");
+  std::string text = "Tuple[torch.Tensor";
+  for (int i = 1; i < n; ++i) text += ", torch.Tensor";
+  return returns(text + "]");
+}
+
 // Binds the names a model module's body imports: nn, torch, Tuple, Optional.
 inline void bind_common_imports(py::module_& m) {
   m.attr("nn") = torch_nn();
@@ -89,8 +102,8 @@ struct SubLayer {
 };
 
 inline std::vector<Param> layer_init_params() {
-  return {arg("self"), arg("d_model"), arg("num_heads"), arg("d_ff"),
-          arg("dropout", py::float_(0.1))};
+  return {arg("self"), arg("d_model").annotated("int"), arg("num_heads").annotated("int"),
+          arg("d_ff").annotated("int"), arg("dropout", py::float_(0.1)).annotated("float")};
 }
 
 inline std::function<py::object(const Args&)> layer_init(std::string module_name,

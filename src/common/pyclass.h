@@ -8,7 +8,10 @@
 //
 // Methods are NativeFunction objects: callables that bind to an instance like
 // Python functions do (they are descriptors) and carry __name__, __qualname__,
-// __doc__ and __isabstractmethod__.
+// __doc__ and __isabstractmethod__. They also describe themselves as Python
+// functions do: __signature__ (read by inspect.signature, help() and IDEs),
+// __defaults__, __kwdefaults__ and __annotations__, all made from the
+// Signature they bind with; raw functions show (*args, **kwargs).
 #pragma once
 
 #include <pybind11/functional.h>
@@ -16,6 +19,7 @@
 #include <structmember.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,6 +40,8 @@ struct NativeFunctionObject {
   PyObject* module;
   PyObject* doc;
   int abstract;
+  std::shared_ptr<const Signature>* sig;  // what `func` binds with; null: raw
+  PyObject* signature;                    // its inspect.Signature, made on first use
 };
 
 inline void nf_dealloc(PyObject* self) {
@@ -46,6 +52,9 @@ inline void nf_dealloc(PyObject* self) {
   Py_CLEAR(o->qualname);
   Py_CLEAR(o->module);
   Py_CLEAR(o->doc);
+  Py_CLEAR(o->signature);
+  delete o->sig;
+  o->sig = nullptr;
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -54,6 +63,7 @@ inline void nf_dealloc(PyObject* self) {
 inline int nf_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* o = reinterpret_cast<NativeFunctionObject*>(self);
   Py_VISIT(o->func);
+  Py_VISIT(o->signature);
   Py_VISIT(Py_TYPE(self));
   return 0;
 }
@@ -61,6 +71,7 @@ inline int nf_traverse(PyObject* self, visitproc visit, void* arg) {
 inline int nf_clear(PyObject* self) {
   auto* o = reinterpret_cast<NativeFunctionObject*>(self);
   Py_CLEAR(o->func);
+  Py_CLEAR(o->signature);
   return 0;
 }
 
@@ -86,6 +97,113 @@ inline PyObject* nf_get_abstract(PyObject* self, void*) {
   return PyBool_FromLong(reinterpret_cast<NativeFunctionObject*>(self)->abstract);
 }
 
+// ---- self-description ------------------------------------------------------
+
+// A builtin type where the text names one ("int" -> int), else the text.
+inline py::object annotation_object(const std::string& text) {
+  py::dict builtins = py::module_::import("builtins").attr("__dict__");
+  PyObject* found = PyDict_GetItemString(builtins.ptr(), text.c_str());  // borrowed
+  if (found && PyType_Check(found)) return py::reinterpret_borrow<py::object>(found);
+  return py::str(text);
+}
+
+inline py::object make_parameter(py::handle parameter_type, const Param& p) {
+  py::dict kw;
+  if (p.fallback) kw["default"] = p.fallback;
+  if (!p.annotation.empty()) kw["annotation"] = annotation_object(p.annotation);
+  const char* kind = p.keyword_only ? "KEYWORD_ONLY" : "POSITIONAL_OR_KEYWORD";
+  return parameter_type(p.name, parameter_type.attr(kind), **kw);
+}
+
+// The inspect.Signature of a parameter list; (*args, **kwargs) for none.
+inline py::object make_signature(const Signature* sig) {
+  py::module_ inspect = py::module_::import("inspect");
+  py::object parameter_type = inspect.attr("Parameter");
+  py::list params;
+  py::dict kw;
+  if (!sig) {
+    params.append(parameter_type("args", parameter_type.attr("VAR_POSITIONAL")));
+    params.append(parameter_type("kwargs", parameter_type.attr("VAR_KEYWORD")));
+  } else {
+    for (const Param& p : sig->params()) params.append(make_parameter(parameter_type, p));
+    if (!sig->return_annotation().empty())
+      kw["return_annotation"] = annotation_object(sig->return_annotation());
+  }
+  return inspect.attr("Signature")(params, **kw);
+}
+
+inline const Signature* nf_signature_of(PyObject* self) {
+  auto* o = reinterpret_cast<NativeFunctionObject*>(self);
+  return o->sig ? o->sig->get() : nullptr;
+}
+
+// Each getter returns a new reference, or null with the error set.
+template <class F>
+PyObject* nf_describe(F make) {
+  try {
+    return make().release().ptr();
+  } catch (py::error_already_set& e) {
+    e.restore();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  }
+  return nullptr;
+}
+
+inline PyObject* nf_get_signature(PyObject* self, void*) {
+  auto* o = reinterpret_cast<NativeFunctionObject*>(self);
+  if (!o->signature) {
+    PyObject* made = nf_describe([&] { return make_signature(nf_signature_of(self)); });
+    if (!made) return nullptr;
+    o->signature = made;
+  }
+  Py_INCREF(o->signature);
+  return o->signature;
+}
+
+// The parameters with defaults among the positional or the keyword-only ones.
+inline std::vector<const Param*> defaulted(PyObject* self, bool keyword_only) {
+  std::vector<const Param*> out;
+  if (const Signature* sig = nf_signature_of(self))
+    for (const Param& p : sig->params())
+      if (p.keyword_only == keyword_only && p.fallback) out.push_back(&p);
+  return out;
+}
+
+// As a Python function keeps them: a tuple and a dict, or None for none.
+inline PyObject* nf_get_defaults(PyObject* self, void*) {
+  return nf_describe([&]() -> py::object {
+    const auto params = defaulted(self, false);
+    if (params.empty()) return py::none();
+    py::tuple out(params.size());
+    for (size_t i = 0; i < params.size(); ++i) out[i] = params[i]->fallback;
+    return std::move(out);
+  });
+}
+
+inline PyObject* nf_get_kwdefaults(PyObject* self, void*) {
+  return nf_describe([&]() -> py::object {
+    const auto params = defaulted(self, true);
+    if (params.empty()) return py::none();
+    py::dict out;
+    for (const Param* p : params) out[py::str(p->name)] = p->fallback;
+    return std::move(out);
+  });
+}
+
+inline PyObject* nf_get_annotations(PyObject* self, void*) {
+  return nf_describe([&]() -> py::object {
+    const Signature* sig = nf_signature_of(self);
+    py::dict out;
+    if (!sig) return std::move(out);
+    for (const Param& p : sig->params())
+      if (!p.annotation.empty()) out[py::str(p.name)] = annotation_object(p.annotation);
+    if (!sig->return_annotation().empty())
+      out["return"] = annotation_object(sig->return_annotation());
+    return std::move(out);
+  });
+}
+
 // The type is created once per extension and never freed: it must outlive
 // every class that holds one of its instances.
 inline PyTypeObject* native_function_type() {
@@ -99,6 +217,10 @@ inline PyTypeObject* native_function_type() {
         {nullptr, 0, 0, 0, nullptr}};
     static PyGetSetDef getset[] = {
         {"__isabstractmethod__", nf_get_abstract, nullptr, nullptr, nullptr},
+        {"__signature__", nf_get_signature, nullptr, nullptr, nullptr},
+        {"__defaults__", nf_get_defaults, nullptr, nullptr, nullptr},
+        {"__kwdefaults__", nf_get_kwdefaults, nullptr, nullptr, nullptr},
+        {"__annotations__", nf_get_annotations, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(nf_dealloc)},
@@ -124,11 +246,17 @@ inline PyTypeObject* native_function_type() {
 using RawMethod = std::function<py::object(py::args, py::kwargs)>;
 using BoundMethod = std::function<py::object(const Args&)>;
 
-// Wraps any callable as a function that binds like a Python function.
+using SignaturePtr = std::shared_ptr<const Signature>;
+
+// Wraps any callable as a function that binds like a Python function. `sig`
+// is the parameter list `func` binds with, shown by inspect; without one the
+// function shows (*args, **kwargs).
 inline py::object native_function(py::object func, const std::string& name,
                                   const std::string& qualname, const std::string& module,
-                                  const char* doc = nullptr, bool abstract = false) {
+                                  const char* doc = nullptr, bool abstract = false,
+                                  SignaturePtr sig = nullptr) {
   PyTypeObject* tp = detail::native_function_type();
+  auto holder = sig ? std::make_unique<SignaturePtr>(std::move(sig)) : nullptr;
   auto* o = PyObject_GC_New(detail::NativeFunctionObject, tp);
   if (!o) throw py::error_already_set();
   o->func = func.release().ptr();
@@ -137,6 +265,8 @@ inline py::object native_function(py::object func, const std::string& name,
   o->module = py::str(module).release().ptr();
   o->doc = doc ? py::str(doc).release().ptr() : py::none().release().ptr();
   o->abstract = abstract ? 1 : 0;
+  o->sig = holder.release();
+  o->signature = nullptr;
   PyObject_GC_Track(o);
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(o));
 }
@@ -150,20 +280,32 @@ inline py::object raw_function(const std::string& name, RawMethod fn) {
 }
 
 // A C++ function whose arguments are bound by `sig` before `fn` runs.
-inline py::object bound_function(Signature sig, BoundMethod fn) {
-  const std::string name = sig.name();
+inline py::object bound_function(SignaturePtr sig, BoundMethod fn) {
+  const std::string name = sig->name();
   return raw_function(name, [sig = std::move(sig), fn = std::move(fn)](
                                 py::args args, py::kwargs kwargs) -> py::object {
-    return fn(sig.bind(args, kwargs));
+    return fn(sig->bind(args, kwargs));
   });
+}
+
+inline py::object bound_function(Signature sig, BoundMethod fn) {
+  return bound_function(std::make_shared<const Signature>(std::move(sig)), std::move(fn));
+}
+
+// A NativeFunction binding `params`, which it also shows as its signature.
+inline py::object bound_native(const char* name, std::vector<Param> params, BoundMethod fn,
+                               const std::string& qualname, const std::string& module,
+                               const char* doc = nullptr, bool abstract = false) {
+  auto sig = std::make_shared<const Signature>(name, std::move(params));
+  py::object impl = bound_function(sig, std::move(fn));
+  return native_function(std::move(impl), name, qualname, module, doc, abstract, std::move(sig));
 }
 
 // A module-level function with bound arguments.
 inline void def_function(py::module_& m, const char* name, std::vector<Param> params,
                          BoundMethod fn, const char* doc = nullptr) {
-  py::object f = native_function(bound_function(Signature(name, std::move(params)), std::move(fn)),
-                                 name, name, py::str(m.attr("__name__")), doc);
-  m.attr(name) = f;
+  m.attr(name) = bound_native(name, std::move(params), std::move(fn), name,
+                              py::str(m.attr("__name__")), doc);
 }
 
 class ClassBuilder {
@@ -190,34 +332,34 @@ class ClassBuilder {
   // An instance method whose first parameter is the instance.
   ClassBuilder& method(const char* name, std::vector<Param> params, BoundMethod fn,
                        const char* doc = nullptr) {
-    return add(name, bound_function(Signature(name, std::move(params)), std::move(fn)), doc,
-               false);
+    ns_[name] = bound(name, std::move(params), std::move(fn), doc, false);
+    return *this;
   }
 
   // A method that takes (args, kwargs) as they came, instance first.
   ClassBuilder& raw_method(const char* name, RawMethod fn, const char* doc = nullptr) {
-    return add(name, raw_function(name, std::move(fn)), doc, false);
+    ns_[name] = native_function(raw_function(name, std::move(fn)), name, qualname(name),
+                                module_name_, doc);
+    return *this;
   }
 
   // Marked abstract: ABCMeta lists it in __abstractmethods__ and subclasses
   // must override it to be instantiable.
   ClassBuilder& abstract_method(const char* name, std::vector<Param> params, BoundMethod fn,
                                 const char* doc = nullptr) {
-    return add(name, bound_function(Signature(name, std::move(params)), std::move(fn)), doc,
-               true);
+    ns_[name] = bound(name, std::move(params), std::move(fn), doc, true);
+    return *this;
   }
 
   ClassBuilder& static_method(const char* name, std::vector<Param> params, BoundMethod fn,
                               const char* doc = nullptr) {
-    py::object f = function_object(
-        name, bound_function(Signature(name, std::move(params)), std::move(fn)), doc, false);
+    py::object f = bound(name, std::move(params), std::move(fn), doc, false);
     ns_[name] = builtins_attr("staticmethod")(f);
     return *this;
   }
 
   ClassBuilder& property(const char* name, BoundMethod getter, const char* doc = nullptr) {
-    py::object f = function_object(
-        name, bound_function(Signature(name, {arg("self")}), std::move(getter)), doc, false);
+    py::object f = bound(name, {arg("self")}, std::move(getter), doc, false);
     ns_[name] = builtins_attr("property")(f);
     return *this;
   }
@@ -235,13 +377,12 @@ class ClassBuilder {
   }
 
  private:
-  py::object function_object(const char* name, py::object fn, const char* doc, bool abstract) {
-    return native_function(std::move(fn), name, name_ + "." + name, module_name_, doc, abstract);
-  }
+  std::string qualname(const char* name) const { return name_ + "." + name; }
 
-  ClassBuilder& add(const char* name, py::object fn, const char* doc, bool abstract) {
-    ns_[name] = function_object(name, std::move(fn), doc, abstract);
-    return *this;
+  py::object bound(const char* name, std::vector<Param> params, BoundMethod fn, const char* doc,
+                   bool abstract) {
+    return bound_native(name, std::move(params), std::move(fn), qualname(name), module_name_, doc,
+                        abstract);
   }
 
   static py::object winner_metaclass(const py::tuple& bases) {

@@ -41,6 +41,21 @@ void define_functions(py::module_& m) {
                        values);
   common::def_function(m, "kwonly", {arg("a"), common::kwonly("k"), common::kwonly("j", py::none())},
                        values);
+  common::def_function(m, "annotated",
+                       {arg("n").annotated("int"),
+                        arg("mask", py::none()).annotated("Optional[torch.Tensor]"),
+                        common::kwonly("flag", py::bool_(false)).annotated("bool"),
+                        common::returns("Tuple[int, int]")},
+                       values);
+  // malformed(kind): declares a parameter list no Python function could have.
+  common::def_function(m, "malformed", {arg("kind")}, [](const Args& a) {
+    const std::string kind = py::str(a["kind"]);
+    if (kind == "required after default")
+      common::Signature("f", {arg("a", py::none()), arg("b")});
+    else
+      common::Signature("f", {common::kwonly("k"), arg("a")});
+    return py::none();
+  });
   common::def_function(m, "convert", {arg("kind"), arg("value")}, convert);
   common::def_function(m, "say", {arg("text")}, [](const Args& a) {
     common::print(a["text"], py::arg("end") = "!\n");
@@ -74,6 +89,11 @@ void define_classes(py::module_& m) {
                         .finish();
   common::ClassBuilder(m, "Concrete", py::make_tuple(base))
       .method("step", {arg("self")}, [](const Args& a) { return a[0].attr("x"); })
+      .raw_method("raw", [](py::args args, py::kwargs kwargs) -> py::object {
+        return py::make_tuple(args, kwargs);
+      })
+      .property("double", [](const Args& a) -> py::object { return py::object(a[0].attr("x")) * py::int_(2); },
+                "x, twice")
       .finish();
 }
 

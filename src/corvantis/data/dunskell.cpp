@@ -167,14 +167,36 @@ PYBIND11_MODULE(dunskell, m) {
   import_dependencies(m);
   common::ClassBuilder(m, "LMDataset", py::make_tuple(m.attr("Dataset")))
       .doc("Dataset for Language Model training/evaluation.")
-      .method("__init__", {arg("self"), arg("partition"), arg("config"), arg("tokenizer")}, init)
-      .method("get_avg_chars_per_token", {arg("self")},
-              [](const Args& a) { return a[0].attr("avg_chars_per_token"); })
-      .method("__len__", {arg("self")}, [](const Args& a) { return a[0].attr("length"); })
-      .method("__getitem__", {arg("self"), arg("idx")}, get_item)
-      .method("collate_fn", {arg("self"), arg("batch")}, collate)
+      .method("__init__",
+              {arg("self"), arg("partition").annotated("str"), arg("config").annotated("dict"),
+               arg("tokenizer").annotated("ZelTokenizer")},
+              init,
+              "Reads every .npy transcript of <root>/<partition> into memory and tokenises it.\n"
+              "config: the dataset dictionary (or a dictionary holding it under \"dataset\"): root,\n"
+              "and subset_size (or subset): a fraction <= 1, a count > 1, <= 0 for all files.")
+      .method("get_avg_chars_per_token", {arg("self"), common::returns("float")},
+              [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
+              "Characters per token over the partition (the integer 0 without tokens).")
+      .method("__len__", {arg("self"), common::returns("int")},
+              [](const Args& a) { return a[0].attr("length"); }, "The number of transcripts.")
+      .method("__getitem__",
+              {arg("self"), arg("idx").annotated("int"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
+              get_item,
+              "(shifted, golden): int64 ids of transcript idx, [sos] + ids and ids + [eos].")
+      .method("collate_fn",
+              {arg("self"), arg("batch").annotated("list"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")},
+              collate,
+              "(padded_shifted, padded_golden, lengths): a list of items padded with the pad id\n"
+              "to the longest of the batch, and the lengths (batch,) of the shifted sequences.")
       .method("sample_prompts",
-              {arg("self"), arg("num_samples"), arg("prompt_length"), arg("seed", py::int_(52917))},
-              sample_prompts)
+              {arg("self"), arg("num_samples").annotated("int"),
+               arg("prompt_length").annotated("int"),
+               arg("seed", py::int_(52917)).annotated("int"),
+               common::returns("Tuple[torch.Tensor, List[torch.Tensor]]")},
+              sample_prompts,
+              "Reseeds `random` with seed and draws up to num_samples transcripts longer than\n"
+              "prompt_length: (prompts (n, prompt_length) int64, the n full shifted sequences).")
       .finish();
 }

@@ -699,13 +699,37 @@ PYBIND11_MODULE(pimbrook, m) {
   import_dependencies(m);
   common::ClassBuilder(m, "ASRDataset", py::make_tuple(m.attr("Dataset")))
       .method("__init__",
-              {arg("self"), arg("partition"), arg("config"), arg("tokenizer"),
-               arg("isTrainPartition"), arg("global_stats", py::none())},
-              init)
+              {arg("self"),
+               arg("partition").annotated("Literal['train-clean-100', 'dev-clean', 'test-clean']"),
+               arg("config").annotated("dict"), arg("tokenizer").annotated("ZelTokenizer"),
+               arg("isTrainPartition").annotated("bool"),
+               arg("global_stats", py::none())
+                   .annotated("Optional[Tuple[torch.Tensor, torch.Tensor]]")},
+              init,
+              "Reads the partition <root>/<partition>/fbank and /text (.npy files paired by\n"
+              "sorted name; \"test-clean\" has no transcripts) into memory. config: the dataset\n"
+              "dictionary (root, subset_size, num_feats, norm, specaug, specaug_conf).\n"
+              "global_stats: (global_mean, global_std) of the training partition, needed by\n"
+              "the other partitions under norm \"global_mvn\".")
       .method("get_avg_chars_per_token", {arg("self")},
-              [](const Args& a) { return a[0].attr("avg_chars_per_token"); })
-      .method("__len__", {arg("self")}, [](const Args& a) { return a[0].attr("length"); })
-      .method("__getitem__", {arg("self"), arg("idx")}, get_item)
-      .method("collate_fn", {arg("self"), arg("batch")}, collate)
+              [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
+              "Characters per token over the transcripts (the integer 0 without tokens).")
+      .method("__len__", {arg("self"), common::returns("int")},
+              [](const Args& a) { return a[0].attr("length"); }, "The number of utterances.")
+      .method("__getitem__",
+              {arg("self"), arg("idx"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")},
+              get_item,
+              "(features (num_feats, frames) float32 normalised by `norm`, shifted ids, golden\n"
+              "ids), the ids int64 [sos] + ids and ids + [eos], None for \"test-clean\".")
+      .method("collate_fn",
+              {arg("self"), arg("batch"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor, "
+                               "torch.Tensor]")},
+              collate,
+              "(features (batch, frames, num_feats) padded with 0.0, shifted ids, golden ids\n"
+              "(batch, tokens) padded with the pad id, feature lengths, transcript lengths);\n"
+              "SpecAugment masks applied when config[\"specaug\"] is on and the partition trains.\n"
+              "The three transcript items are None for \"test-clean\".")
       .finish();
 }

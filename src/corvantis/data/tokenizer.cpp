@@ -125,10 +125,17 @@ PYBIND11_MODULE(tokenizer, m) {
            "Ids 0 to 3 are <pad>, <sos>, <eos> and <unk>; then one id per character of\n"
            "`characters` (default: space, apostrophe, A to Z). Characters outside the\n"
            "vocabulary map to their capital when that is known, else to <unk>.")
-      .method("__init__", {arg("self"), arg("characters", py::none())}, init)
-      .method("encode", {arg("self"), arg("text")}, encode,
-              "encode(text) -> list of ids, without start or end ids")
-      .method("decode", {arg("self"), arg("ids"), arg("skip_special_tokens", py::bool_(false))},
-              decode, "decode(ids, skip_special_tokens=False) -> text")
+      .method("__init__",
+              {arg("self"), arg("characters", py::none()).annotated("Optional[str]")}, init,
+              "characters: the vocabulary after the four special tokens, one id each in this\n"
+              "order (None: space, apostrophe, A to Z); a repeated character is refused.")
+      .method("encode", {arg("self"), arg("text").annotated("str"), common::returns("List[int]")},
+              encode, "The ids of the characters of text, without start or end ids.")
+      .method("decode",
+              {arg("self"), arg("ids"), arg("skip_special_tokens", py::bool_(false)).annotated("bool"),
+               common::returns("str")},
+              decode,
+              "The text of the ids (any iterable of ints); skip_special_tokens drops <pad>, <sos>\n"
+              "and <eos>. An id outside the vocabulary raises ValueError.")
       .finish();
 }

@@ -901,37 +901,53 @@ PYBIND11_MODULE(quillane, m) {
       .doc("A class for generating sequences using various decoding strategies.\n"
            "Supports greedy search, beam search, and sampling with top-k/nucleus filtering.")
       .method("__init__",
-              {arg("self"), arg("score_fn"), arg("tokenizer"), arg("max_length"),
-               arg("device", default_device())},
-              init)
+              {arg("self"), arg("score_fn").annotated("Callable"),
+               arg("tokenizer").annotated("ZelTokenizer"), arg("max_length").annotated("int"),
+               arg("device", default_device()).annotated("str")},
+              init,
+              "score_fn: prefixes (rows, length) int64 -> next-token logits (rows, vocabulary);\n"
+              "tokenizer: eos_id and pad_id (and num_classes for beam search); max_length: the\n"
+              "longest sequence, prompt included; device: \"cuda\" when available at import.")
       .method("_apply_repeat_penalty",
-              {arg("self"), arg("logits"), arg("sequences"), arg("penalty", one)},
+              {arg("self"), arg("logits").annotated("torch.Tensor"),
+               arg("sequences").annotated("torch.Tensor"), arg("penalty", one).annotated("float")},
               apply_repeat_penalty,
               "Lowers (penalty > 1) the logits of tokens already in each sequence, in place.")
       .method("_filter_logits",
-              {arg("self"), arg("logits"), arg("temperature", one), arg("top_k", py::int_(0)),
-               arg("top_p", one)},
+              {arg("self"), arg("logits").annotated("torch.Tensor"),
+               arg("temperature", one).annotated("float"),
+               arg("top_k", py::int_(0)).annotated("int"), arg("top_p", one).annotated("float")},
               apply_filter,
               "Divides by the temperature and sets logits outside the top k and the nucleus "
               "to -inf; returns a new tensor.")
       .method("generate_greedy",
-              {arg("self"), arg("x"), arg("temperature", one), arg("repeat_penalty", one)},
+              {arg("self"), arg("x").annotated("torch.Tensor"),
+               arg("temperature", one).annotated("float"),
+               arg("repeat_penalty", one).annotated("float"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
               generate_greedy,
               "Extends each row by its most probable token until the end token or max_length.\n"
               "Returns (sequences, scores).")
       .method("generate_beam",
-              {arg("self"), arg("x"), arg("beam_width"), arg("temperature", one),
-               arg("repeat_penalty", one)},
+              {arg("self"), arg("x").annotated("torch.Tensor"),
+               arg("beam_width").annotated("int"), arg("temperature", one).annotated("float"),
+               arg("repeat_penalty", one).annotated("float"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
               generate_beam,
               "Beam search. Returns (sequences (batch, beam_width, max_length), scores "
               "(batch, beam_width)), best first.")
       .method("generate_sample",
-              {arg("self"), arg("x"), arg("temperature", one), arg("top_k", py::int_(0)),
-               arg("top_p", one)},
+              {arg("self"), arg("x").annotated("torch.Tensor"),
+               arg("temperature", one).annotated("float"),
+               arg("top_k", py::int_(0)).annotated("int"), arg("top_p", one).annotated("float"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
               generate_sample,
               "Draws each next token from the filtered distribution (torch.multinomial).\n"
               "Returns (sequences, scores).")
-      .static_method("post_process_sequence", {arg("seq"), arg("tokenizer")}, post_process_sequence,
+      .static_method("post_process_sequence",
+                     {arg("seq").annotated("torch.Tensor"),
+                      arg("tokenizer").annotated("ZelTokenizer"), common::returns("torch.Tensor")},
+                     post_process_sequence,
                      "Cuts sequences after their first end token: a tensor for 1-D input, a "
                      "list of row tensors otherwise.")
       .finish();

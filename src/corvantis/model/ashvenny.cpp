@@ -58,7 +58,9 @@ PYBIND11_MODULE(ashvenny, m) {
       .method("__init__", nn::layer_init_params(),
               nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
                                     {"ffn", "FeedForwardLayer", true}}))
-      .method("forward", {arg("self"), arg("x"), arg("key_padding_mask", py::none())}, forward,
-              kForwardDoc)
+      .method("forward",
+              {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
+               nn::returns_tensors(2)},
+              forward, kForwardDoc)
       .finish();
 }

@@ -339,15 +339,28 @@ void define_blstm(py::module_& m, const std::string& name) {
         "closest_factors(time_reduction). Returns embeddings of width output_dim and the\n"
         "shortened int64 lengths.");
   b.method("__init__",
-           {arg("self"), arg("input_dim"), arg("hidden_dim"), arg("output_dim"),
-            arg("time_reduction", py::int_(2)), arg("dropout", py::float_(0.1))},
-           blstm_init);
+           {arg("self"), arg("input_dim").annotated("int"), arg("hidden_dim").annotated("int"),
+            arg("output_dim").annotated("int"), arg("time_reduction", py::int_(2)).annotated("int"),
+            arg("dropout", py::float_(0.1)).annotated("float")},
+           blstm_init,
+           "input_dim: features per frame; hidden_dim: width of the BiLSTM outputs (hidden_dim // 2\n"
+           "units per direction); output_dim: embedding width; time_reduction: total pooling\n"
+           "factor; dropout: rate after the projection. Raises ValueError for a non-positive\n"
+           "size or a dropout outside [0, 1).");
   with_closest_factors(b)
-      .method("calculate_pool_output_length", {arg("self"), arg("L_in"), arg("pool_params")},
-              pool_output_length)
-      .method("calculate_downsampled_length", {arg("self"), arg("lengths")},
-              blstm_downsampled_length)
-      .method("forward", {arg("self"), arg("x"), arg("x_len")}, blstm_forward(name))
+      .method("calculate_pool_output_length",
+              {arg("self"), nn::tensor_arg("L_in"), arg("pool_params").annotated("dict"),
+               nn::returns_tensors(1)},
+              pool_output_length,
+              "Output lengths (int64) of a 1-D pooling with pool_params' padding, dilation,\n"
+              "kernel_size and stride for input lengths L_in.")
+      .method("calculate_downsampled_length",
+              {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)},
+              blstm_downsampled_length,
+              "The frame counts forward returns for `lengths`: floor(floor(L / stride1) / stride2).")
+      .method("forward", {arg("self"), arg("x"), arg("x_len")}, blstm_forward(name),
+              "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
+              "output_dim), x_len' int64). Each LSTM reads only the valid frames of each utterance.")
       .finish();
 }
 
@@ -357,27 +370,47 @@ void define_conv(py::module_& m) {
         "closest_factors(time_reduction). Channels and remaining frequency bins of each frame\n"
         "are projected to output_dim.");
   b.method("__init__",
-           {arg("self"), arg("input_dim"), arg("output_dim"), arg("dropout", py::float_(0.0)),
-            arg("time_reduction", py::int_(2)), arg("kernel_size", py::int_(3))},
-           conv_init);
+           {arg("self"), arg("input_dim").annotated("int"), arg("output_dim").annotated("int"),
+            arg("dropout", py::float_(0.0)).annotated("float"),
+            arg("time_reduction", py::int_(2)).annotated("int"),
+            arg("kernel_size", py::int_(3)).annotated("int")},
+           conv_init,
+           "input_dim: features per frame (at least 2 * kernel_size - 1); output_dim: channels\n"
+           "and embedding width; dropout: rate after the projection; time_reduction: product of\n"
+           "the two time strides; kernel_size: of both convolutions.");
   with_closest_factors(b)
-      .method("forward", {arg("self"), arg("x"), arg("x_len")}, conv_forward)
+      .method("forward", {arg("self"), arg("x"), arg("x_len")}, conv_forward,
+              "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
+              "output_dim), x_len'), x_len' as calculate_downsampled_length gives it.")
       .method("calculate_downsampled_length",
-              {arg("self"), arg("lengths"), arg("stride1"), arg("stride2")},
-              conv_downsampled_length)
+              {arg("self"), arg("lengths"), arg("stride1").annotated("int"),
+               arg("stride2").annotated("int")},
+              conv_downsampled_length,
+              "Lengths after the two convolutions with these strides; an int or a tensor, kept\n"
+              "in its type (no cast, no clamping).")
       .finish();
 }
 
 void define_speech(py::module_& m, const std::string& name) {
   common::ClassBuilder b(m, "SpeechEmbedding", nn::module_bases());
   b.method("__init__",
-           {arg("self"), arg("input_dim"), arg("output_dim"), arg("time_reduction", py::int_(6)),
-            arg("reduction_method", py::str("lstm")), arg("dropout", py::float_(0.0))},
-           speech_init(name));
+           {arg("self"), arg("input_dim").annotated("int"), arg("output_dim").annotated("int"),
+            arg("time_reduction", py::int_(6)).annotated("int"),
+            arg("reduction_method", py::str("lstm")).annotated("str"),
+            arg("dropout", py::float_(0.0)).annotated("float")},
+           speech_init(name),
+           "reduction_method: \"conv\" (Conv2DSubsampling), \"lstm\" (StackedBLSTMEmbedding)\n"
+           "or \"both\" (convolution by the smaller factor of time_reduction, then the LSTMs by\n"
+           "the larger). Raises ValueError for a non-positive size, a dropout outside [0, 1)\n"
+           "or another method.");
   with_closest_factors(b)
-      .method("forward", {arg("self"), arg("x"), arg("x_len")}, speech_forward)
-      .method("calculate_downsampled_length", {arg("self"), arg("lengths")},
-              speech_downsampled_length)
+      .method("forward", {arg("self"), arg("x"), arg("x_len")}, speech_forward,
+              "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
+              "output_dim), x_len'): the convolutional stage first, then the LSTM stage.")
+      .method("calculate_downsampled_length",
+              {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)},
+              speech_downsampled_length,
+              "The frame counts forward returns for `lengths`, without running the stages.")
       .finish();
 }
 
@@ -397,13 +430,18 @@ PYBIND11_MODULE(caddrel, m) {
   define_conv(m);
   define_speech(m, name);
 
-  common::def_function(m, "get_inputs", {arg("input_dim"), arg("max_length"), arg("batch_size")},
+  common::def_function(m, "get_inputs",
+                       {arg("input_dim").annotated("int"), arg("max_length").annotated("int"),
+                        arg("batch_size").annotated("int")},
                        get_inputs,
                        "get_inputs(input_dim, max_length, batch_size) -> (features, lengths): "
                        "standard-normal features and float lengths all equal to max_length");
   for (const char* method : {"lstm", "conv", "both"}) {
     const std::string fn = std::string("test_caddrel_") + method;
-    common::def_function(m, fn.c_str(), {arg("time_reduction", py::int_(2))}, self_test(name, method));
+    const std::string doc = std::string("Prints the summary of a SpeechEmbedding(80, 256) with \"") +
+                            method + "\" and the frame counts of 10 utterances of 1000 frames.";
+    common::def_function(m, fn.c_str(), {arg("time_reduction", py::int_(2)).annotated("int")},
+                         self_test(name, method), doc.c_str());
   }
   m.attr("__test__") = py::dict();
 }

@@ -82,17 +82,36 @@ py::object feed_forward_forward(const Args& a) {
   return nn::object(nn::tensor(a["x"]) + nn::tensor(dropped));
 }
 
+constexpr const char* kAttentionInitDoc =
+    "d_model: width of the stream; num_heads: attention heads (must divide d_model);\n"
+    "dropout: rate of the attention weights and of the residual branch.";
+
+constexpr const char* kSelfForwardDoc =
+    "x + dropout(mha(norm(x), norm(x), norm(x))) and the head-averaged attention weights.\n"
+    "x: (batch, seq_len, d_model); key_padding_mask: (batch, seq_len), true marks a padded\n"
+    "key; attn_mask: (seq_len, seq_len), true marks a pair not attended. Both masks reach\n"
+    "nn.MultiheadAttention unchanged.";
+
+constexpr const char* kCrossForwardDoc =
+    "x + dropout(mha(norm(x), y, y)) and the attention weights (batch, len(x), len(y)).\n"
+    "y (the encoder output) is used as given, not normalised; key_padding_mask:\n"
+    "(batch, len(y)), true marks a padded key; attn_mask: (len(x), len(y)).";
+
 void define_attention(py::module_& m, const char* name, const char* doc, bool cross) {
-  std::vector<common::Param> params = {arg("self"), arg("x")};
-  if (cross) params.push_back(arg("y"));
-  params.push_back(arg("key_padding_mask", py::none()));
-  params.push_back(arg("attn_mask", py::none()));
+  std::vector<common::Param> params = {arg("self"), nn::tensor_arg("x")};
+  if (cross) params.push_back(nn::tensor_arg("y"));
+  params.push_back(nn::mask_arg("key_padding_mask"));
+  params.push_back(nn::mask_arg("attn_mask"));
+  params.push_back(nn::returns_tensors(2));
   common::ClassBuilder(m, name, nn::module_bases())
       .doc(doc)
-      .method("__init__", {arg("self"), arg("d_model"), arg("num_heads"), arg("dropout", py::float_(0.0))},
-              attention_init)
+      .method("__init__",
+              {arg("self"), arg("d_model").annotated("int"), arg("num_heads").annotated("int"),
+               arg("dropout", py::float_(0.0)).annotated("float")},
+              attention_init, kAttentionInitDoc)
       .method("forward", std::move(params),
-              cross ? cross_attention_forward : self_attention_forward)
+              cross ? cross_attention_forward : self_attention_forward,
+              cross ? kCrossForwardDoc : kSelfForwardDoc)
       .finish();
 }
 
@@ -108,9 +127,15 @@ PYBIND11_MODULE(fallowmere, m) {
                    false);
   common::ClassBuilder(m, "FeedForwardLayer", nn::module_bases())
       .doc("Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.")
-      .method("__init__", {arg("self"), arg("d_model"), arg("d_ff"), arg("dropout", py::float_(0.0))},
-              feed_forward_init)
-      .method("forward", {arg("self"), arg("x")}, feed_forward_forward)
+      .method("__init__",
+              {arg("self"), arg("d_model").annotated("int"), arg("d_ff").annotated("int"),
+               arg("dropout", py::float_(0.0)).annotated("float")},
+              feed_forward_init,
+              "d_model: width of the stream; d_ff: hidden width of the feed-forward network;\n"
+              "dropout: rate inside the network and of the residual branch.")
+      .method("forward", {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)},
+              feed_forward_forward,
+              "x + dropout(ffn(norm(x))), shaped like x (..., d_model); one tensor, not a tuple.")
       .finish();
   define_attention(m, "CrossAttentionLayer",
                    "Pre-LN Decoder Sub-Layer 2: Cross-attention (Query from decoder, K/V from "

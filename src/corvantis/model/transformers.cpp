@@ -22,27 +22,46 @@ using common::arg;
 namespace {
 
 constexpr const char* kSpeechDoc =
-    "Encoder-decoder Transformer for speech recognition.\n\n"
-    "EncoderDecoderTransformer(input_dim, num_classes, d_model=256, num_encoder_layers=6,\n"
-    "    num_decoder_layers=6, num_encoder_heads=4, num_decoder_heads=4, d_ff_encoder=1024,\n"
-    "    d_ff_decoder=1024, dropout=0.1, max_len=1000, time_reduction=4,\n"
-    "    reduction_method='lstm')\n\n"
+    "Encoder-decoder Transformer for speech recognition: a SpeechEmbedding front-end, an\n"
+    "encoder stack with a CTC head, and a decoder stack with cross-attention.";
+
+constexpr const char* kSpeechInitDoc =
     "input_dim: filterbank features per frame; num_classes: vocabulary size; d_model: model\n"
     "width; *_layers, *_heads, d_ff_*: encoder and decoder stacks; dropout: rate of every\n"
     "layer and of the embedding dropout `dropout`; max_len: longest transcript the model is\n"
     "meant for; time_reduction and reduction_method ('conv', 'lstm' or 'both'): the\n"
-    "SpeechEmbedding front-end.\n\n"
-    "forward(feats, targets_shifted, feat_lengths, transcript_lengths) -> (logits,\n"
-    "attention maps, {'log_probs': (frames, batch, classes), 'lengths': (batch,)}).";
+    "SpeechEmbedding front-end.";
 
-constexpr const char* kTextDoc =
-    "Decoder-only Transformer language model.\n\n"
-    "DecoderOnlyTransformer(num_classes, max_len, d_model=256, num_layers=6, num_heads=4,\n"
-    "    d_ff=1024, dropout=0.1)\n\n"
+constexpr const char* kSpeechForwardDoc =
+    "feats (batch, frames, input_dim) float; targets_shifted (batch, U) int64, each row\n"
+    "starting with the start id; feat_lengths and transcript_lengths (batch,).\n"
+    "Returns (logits, attention maps, CTC inputs):\n"
+    "  logits (batch, U, num_classes);\n"
+    "  attention maps {'layer<i>_enc_self': (batch, T, T), 'layer<i>_dec_self': (batch, U, U),\n"
+    "    'layer<i>_dec_cross': (batch, U, T)}, i from 1, T the frames after the front-end;\n"
+    "  CTC inputs {'log_probs': (T, batch, num_classes) log-softmax over the encoder output,\n"
+    "    'lengths': (batch,) int64 frame counts after the front-end}.";
+
+constexpr const char* kEncodeDoc =
+    "Runs the front-end and the encoder: (encoder_output (batch, T, d_model), pad_mask_src\n"
+    "(batch, T) true at padded frames, encoder attention maps, CTC inputs), the last two as\n"
+    "forward returns them. The first two go to score().";
+
+constexpr const char* kSpeechScoreDoc =
+    "Next-token logits (rows, num_classes) after the whole prefixes x (rows, length) int64.\n"
+    "x may hold beams x utterances rows, row r belonging to utterance r // beams.";
+
+constexpr const char* kTextDoc = "Decoder-only Transformer language model.";
+
+constexpr const char* kTextInitDoc =
     "num_classes: vocabulary size; max_len: longest sequence the model is meant for (the\n"
     "generators' limit); d_model, num_layers, num_heads, d_ff: the decoder stack; dropout:\n"
-    "rate of every layer and of the embedding dropout `dropout`.\n\n"
-    "forward(targets_shifted, target_lengths=None) -> (logits, attention maps).";
+    "rate of every layer and of the embedding dropout `dropout`.";
+
+constexpr const char* kTextForwardDoc =
+    "targets_shifted (batch, T) int64; target_lengths (batch,) or None (nothing padded).\n"
+    "Returns (logits (batch, T, num_classes), attention maps {'layer<i>_dec_self':\n"
+    "(batch, T, T)}, i from 1).";
 
 // ---- tensors the models build ----------------------------------------------
 
@@ -288,6 +307,12 @@ py::object text_score(const Args& a) {
   return nn::object(nn::tensor(out.first).select(1, -1));
 }
 
+// A size parameter: an int, required or with its default.
+common::Param size(const char* name) { return arg(name).annotated("int"); }
+common::Param size(const char* name, int fallback) {
+  return arg(name, py::int_(fallback)).annotated("int");
+}
+
 }  // namespace
 
 PYBIND11_MODULE(transformers, m) {
@@ -302,36 +327,43 @@ PYBIND11_MODULE(transformers, m) {
   common::ClassBuilder(m, "EncoderDecoderTransformer", nn::module_bases())
       .doc(kSpeechDoc)
       .method("__init__",
-              {arg("self"), arg("input_dim"), arg("num_classes"), arg("d_model", py::int_(256)),
-               arg("num_encoder_layers", py::int_(6)), arg("num_decoder_layers", py::int_(6)),
-               arg("num_encoder_heads", py::int_(4)), arg("num_decoder_heads", py::int_(4)),
-               arg("d_ff_encoder", py::int_(1024)), arg("d_ff_decoder", py::int_(1024)),
-               arg("dropout", py::float_(0.1)), arg("max_len", py::int_(1000)),
-               arg("time_reduction", py::int_(4)), arg("reduction_method", py::str("lstm"))},
-              speech_init(name))
+              {arg("self"), size("input_dim"), size("num_classes"), size("d_model", 256),
+               size("num_encoder_layers", 6), size("num_decoder_layers", 6),
+               size("num_encoder_heads", 4), size("num_decoder_heads", 4),
+               size("d_ff_encoder", 1024), size("d_ff_decoder", 1024),
+               arg("dropout", py::float_(0.1)).annotated("float"), size("max_len", 1000),
+               size("time_reduction", 4),
+               arg("reduction_method", py::str("lstm")).annotated("str")},
+              speech_init(name), kSpeechInitDoc)
       .method("forward",
-              {arg("self"), arg("feats"), arg("targets_shifted"), arg("feat_lengths"),
-               arg("transcript_lengths")},
-              speech_forward)
-      .method("encode", {arg("self"), arg("feats"), arg("feat_lengths")}, speech_encode,
-              "encode(feats, feat_lengths) -> (encoder_output, pad_mask_src, attention maps, "
-              "CTC inputs)")
-      .method("score", {arg("self"), arg("x"), arg("encoder_output"), arg("pad_mask_src")},
-              speech_score,
-              "score(x, encoder_output, pad_mask_src) -> next-token logits (rows, classes); x may "
-              "hold beams x utterances rows, row r belonging to utterance r // beams")
+              {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("targets_shifted"),
+               nn::tensor_arg("feat_lengths"), nn::tensor_arg("transcript_lengths"),
+               common::returns("Tuple[torch.Tensor, Dict[str, torch.Tensor], "
+                               "Dict[str, torch.Tensor]]")},
+              speech_forward, kSpeechForwardDoc)
+      .method("encode",
+              {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("feat_lengths"),
+               common::returns("Tuple[torch.Tensor, torch.Tensor, Dict[str, torch.Tensor], "
+                               "Dict[str, torch.Tensor]]")},
+              speech_encode, kEncodeDoc)
+      .method("score",
+              {arg("self"), nn::tensor_arg("x"), nn::tensor_arg("encoder_output"),
+               arg("pad_mask_src").annotated("Optional[torch.Tensor]"), nn::returns_tensors(1)},
+              speech_score, kSpeechScoreDoc)
       .finish();
 
   common::ClassBuilder(m, "DecoderOnlyTransformer", nn::module_bases())
       .doc(kTextDoc)
       .method("__init__",
-              {arg("self"), arg("num_classes"), arg("max_len"), arg("d_model", py::int_(256)),
-               arg("num_layers", py::int_(6)), arg("num_heads", py::int_(4)),
-               arg("d_ff", py::int_(1024)), arg("dropout", py::float_(0.1))},
-              text_init(name))
-      .method("forward", {arg("self"), arg("targets_shifted"), arg("target_lengths", py::none())},
-              text_forward)
-      .method("score", {arg("self"), arg("x")}, text_score,
-              "score(x) -> next-token logits (rows, classes) for the prefixes x")
+              {arg("self"), size("num_classes"), size("max_len"), size("d_model", 256),
+               size("num_layers", 6), size("num_heads", 4), size("d_ff", 1024),
+               arg("dropout", py::float_(0.1)).annotated("float")},
+              text_init(name), kTextInitDoc)
+      .method("forward",
+              {arg("self"), nn::tensor_arg("targets_shifted"), nn::mask_arg("target_lengths"),
+               common::returns("Tuple[torch.Tensor, Dict[str, torch.Tensor]]")},
+              text_forward, kTextForwardDoc)
+      .method("score", {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)}, text_score,
+              "Next-token logits (rows, num_classes) after the whole prefixes x (rows, length).")
       .finish();
 }

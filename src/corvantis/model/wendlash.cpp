@@ -102,8 +102,8 @@ PYBIND11_MODULE(wendlash, m) {
               nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
                                     {"ffn", "FeedForwardLayer", true}}))
       .method("forward",
-              {arg("self"), arg("x"), arg("key_padding_mask", py::none()),
-               arg("attn_mask", py::none())},
+              {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
+               nn::mask_arg("attn_mask"), nn::returns_tensors(2)},
               self_forward, kSelfForwardDoc)
       .finish();
 
@@ -114,8 +114,9 @@ PYBIND11_MODULE(wendlash, m) {
                                     {"cross_attn", "CrossAttentionLayer", false},
                                     {"ffn", "FeedForwardLayer", true}}))
       .method("forward",
-              {arg("self"), arg("x"), arg("enc_output"), arg("dec_key_padding_mask", py::none()),
-               arg("enc_key_padding_mask", py::none()), arg("attn_mask", py::none())},
+              {arg("self"), nn::tensor_arg("x"), nn::tensor_arg("enc_output"),
+               nn::mask_arg("dec_key_padding_mask"), nn::mask_arg("enc_key_padding_mask"),
+               nn::mask_arg("attn_mask"), nn::returns_tensors(3)},
               cross_forward, kCrossForwardDoc)
       .finish();
 }

@@ -454,17 +454,15 @@ PYBIND11_MODULE(summary, m) {
            "`total_params`, `trainable_params`, `non_trainable_params`, and the sizes in\n"
            "bytes `input_bytes`, `forward_bytes` (outputs of leaf modules), `param_bytes`.\n"
            "str() gives the table, with rows down to `depth`.")
-      .method("__str__", {arg("self")}, statistics_str)
-      .method("__repr__", {arg("self")}, statistics_str)
+      .method("__str__", {arg("self"), common::returns("str")}, statistics_str, "The table.")
+      .method("__repr__", {arg("self"), common::returns("str")}, statistics_str, "The table.")
       .finish();
   common::def_function(
       m, "summary",
       {arg("model"), arg("input_size", py::none()), arg("input_data", py::none()),
        arg("dtypes", py::none()), arg("device", py::none()), arg("depth", py::int_(3)),
-       arg("verbose", py::none())},
+       arg("verbose", py::none()), common::returns("ModelStatistics")},
       summary,
-      "summary(model, input_size=None, input_data=None, dtypes=None, device=None, depth=3,\n"
-      "        verbose=None) -> ModelStatistics\n\n"
       "Runs one forward pass of `model` in evaluation mode under torch.no_grad() and\n"
       "tabulates every module call. Give either `input_data` (a tensor, a list or tuple of\n"
       "positional arguments, or a dict of keyword arguments) or `input_size` (a shape or a\n"

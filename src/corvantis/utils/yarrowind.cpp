@@ -232,6 +232,7 @@ PYBIND11_MODULE(yarrowind, m) {
   m.doc() = "Optimizer factory: parameter groups by pattern or layer-wise decay.";
   m.attr("torch") = py::module_::import("torch");
   common::def_function(m, "yarrowind", {arg("model"), arg("opt_config")}, yarrowind,
-                       "yarrowind(model, opt_config) -> torch.optim optimizer\n\n"
-                       "Prints the configuration as a tree while it builds.");
+                       "An SGD, Adam or AdamW optimizer over the model's parameters, from the\n"
+                       "optimizer settings (name, lr, weight_decay, param_groups, layer_decay and\n"
+                       "the sgd/adam/adamw section). Prints the configuration as a tree.");
 }

@@ -213,7 +213,8 @@ PYBIND11_MODULE(activation, m) {
   common::omp::one_thread_after_fork();
   common::ClassBuilder(m, "Softmax")
       .doc("Softmax along `dim`, numerically stable; keeps its output `A` for backward.")
-      .method("__init__", {arg("self"), arg("dim", py::int_(-1))}, init)
+      .method("__init__", {arg("self"), arg("dim", py::int_(-1)).annotated("int")}, init,
+              "dim: the axis the softmax normalises along.")
       .method("forward", {arg("self"), arg("Z")}, forward,
               "forward(Z) -> softmax of Z along dim, same dtype as Z")
       .method("backward", {arg("self"), arg("dLdA")}, backward,

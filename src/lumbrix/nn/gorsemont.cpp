@@ -462,7 +462,8 @@ PYBIND11_MODULE(gorsemont, m) {
       common::sibling(m.attr("__name__").cast<std::string>(), "activation").attr("Softmax");
   common::ClassBuilder(m, "ScaledDotProductAttention")
       .doc("Scaled Dot Product Attention")
-      .method("__init__", {arg("self")}, init)
+      .method("__init__", {arg("self")}, init,
+              "Sets eps = 1e10 (masked scores become -eps) and softmax = Softmax(dim=-1).")
       .method("forward", {arg("self"), arg("Q"), arg("K"), arg("V"), arg("mask", py::none())},
               forward, "forward(Q, K, V, mask=None) -> softmax(Q K^T / sqrt(d_k), masked) V")
       .method("backward", {arg("self"), arg("d_output")}, backward,
