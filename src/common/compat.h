@@ -5,6 +5,7 @@
 #include <pybind11/pybind11.h>
 #include <torch/version.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -95,6 +96,48 @@ inline py::object fp16_autocast(const std::string& device_type) {
 // The device type ("cuda", "cpu") of a device string such as "cuda:1".
 inline std::string device_type(py::handle device) {
   return py::str(py::module_::import("torch").attr("device")(device).attr("type"));
+}
+
+namespace detail {
+
+// Whether torch.load(..., weights_only=True) reads a Python float: PyTorch
+// 1.13's weights-only unpickler refuses them ("Unsupported operand 71").
+inline bool probe_weights_only_floats() {
+  py::module_ torch = py::module_::import("torch");
+  try {
+    py::object buffer = py::module_::import("io").attr("BytesIO")();
+    py::dict probe;
+    probe["x"] = py::float_(0.5);
+    torch.attr("save")(probe, buffer);
+    buffer.attr("seek")(0);
+    py::object back = torch.attr("load")(buffer, py::arg("weights_only") = true);
+    return py::float_(back[py::str("x")]).cast<double>() == 0.5;
+  } catch (py::error_already_set&) {
+    return false;
+  }
+}
+
+}  // namespace detail
+
+// True where the weights-only loader reads floats. Probed once per process;
+// no lock is held while probing (the probe runs Python, which may switch
+// threads), so two threads may both probe, with the same answer.
+inline bool weights_only_reads_floats() {
+  static std::atomic<int> known{-1};
+  int reads = known.load();
+  if (reads < 0) {
+    reads = detail::probe_weights_only_floats() ? 1 : 0;
+    known.store(reads);
+  }
+  return reads == 1;
+}
+
+// A checkpoint read in PyTorch's weights-only mode, every tensor placed by
+// `map_location`.
+inline py::object load_checkpoint(py::handle path, py::handle map_location) {
+  py::module_ torch = py::module_::import("torch");
+  return torch.attr("load")(path, py::arg("map_location") = map_location,
+                            py::arg("weights_only") = true);
 }
 
 }  // namespace compat
