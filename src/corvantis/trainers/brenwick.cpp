@@ -203,19 +203,6 @@ class LossSums {
   py::object total_tokens_ = py::int_(0);
 };
 
-py::object progress_bar(py::handle dataloader, const char* desc) {
-  return common::call(module_attr("tqdm"),
-                      {Keyword{"total", py::int_(py::len(dataloader))},
-                       Keyword{"dynamic_ncols", py::bool_(true)}, Keyword{"leave", py::bool_(false)},
-                       Keyword{"position", py::int_(0)}, Keyword{"desc", py::str(desc)}});
-}
-
-// The postfix's loss and perplexity of the running average so far.
-std::pair<py::str, py::str> running_texts(const LossSums& sums) {
-  py::object avg = sums.average();
-  return {four_decimals(common::to_float(avg)), four_decimals(exp_default_dtype(avg))};
-}
-
 // model(targets_shifted, target_lengths=lengths) -> (logits, attention maps).
 std::vector<py::object> forward(py::handle self, const TextBatch& b) {
   return common::nn::unpack(self.attr("model")(b.shifted, py::arg("target_lengths") = b.lengths), 2);
@@ -225,93 +212,110 @@ py::object criterion(py::handle self, py::handle logits, const TextBatch& b) {
   return self.attr("criterion")(flat_logits(logits), flat_ids(b.golden));
 }
 
-py::object train_epoch(const Args& a) {
-  const py::object& self = a[0];
-  const py::object& dataloader = a["dataloader"];
-  self.attr("model").attr("train")();
-  py::object bar = progress_bar(dataloader, "[Training LM]");
-  LossSums sums;
-  self.attr("optimizer").attr("zero_grad")();
-  const std::string device_type = compat::device_type(self.attr("device"));
-
-  py::object raw_loss, attn_weights;
-  int64_t i = 0;
-  for (py::handle batch : py::iter(dataloader)) {
-    TextBatch b = to_device(batch, self.attr("device"));
-    py::object raw_preds;
-    // float16 where the device has it; elsewhere the forward pass runs in
-    // the model's own precision
-    within(compat::fp16_autocast(device_type), [&] {
-      std::vector<py::object> out = forward(self, b);
-      raw_preds = std::move(out[0]);
-      attn_weights = std::move(out[1]);
-      raw_loss = criterion(self, raw_preds, b);
-    });
-    sums.add_batch(raw_loss, b.lengths);
-
-    py::object loss = div(raw_loss, accumulation_steps(self));
-    self.attr("scaler").attr("scale")(loss).attr("backward")();
-    const py::int_ done(i + 1);
-    if (compare(mod(done, accumulation_steps(self)), py::int_(0), Py_EQ)) optimizer_step(self);
-
-    const auto [ce, ppl] = running_texts(sums);
-    const py::object n = accumulation_steps(self);
-    const py::object k = add(mod(py::int_(i), n), py::int_(1));
-    common::call(bar.attr("set_postfix"),
-                 {Keyword{"ce_loss_token", ce}, Keyword{"perplexity_token", ppl},
-                  Keyword{"acc_step", common::text(k, "/", n)}});
-    bar.attr("update")();
-
-    // the batch, its logits and the loss go before the cache is released
-    b = TextBatch{};
-    raw_preds = py::object();
-    loss = py::object();
-    empty_cache();
-    ++i;
+// What both loops share: the model's mode, the bar, the running sums, the
+// end of each batch and the metrics at the end.
+class LossPass {
+ public:
+  LossPass(const Args& a, const char* mode, const char* desc)
+      : self(a[0]), loader(a["dataloader"]) {
+    self.attr("model").attr(mode)();
+    bar_ = common::call(
+        module_attr("tqdm"),
+        {Keyword{"total", py::int_(py::len(loader))}, Keyword{"dynamic_ncols", py::bool_(true)},
+         Keyword{"leave", py::bool_(false)}, Keyword{"position", py::int_(0)},
+         Keyword{"desc", py::str(desc)}});
   }
-  // the last, partial window: its losses were divided by the full count too
-  if (!compare(mod(py::int_(py::len(dataloader)), accumulation_steps(self)), py::int_(0), Py_EQ))
+
+  // The batch's forward pass and loss, the maps kept for the end.
+  void run(const TextBatch& b) {
+    std::vector<py::object> out = forward(self, b);
+    logits = std::move(out[0]);
+    attn_weights = std::move(out[1]);
+    loss = criterion(self, logits, b);
+  }
+
+  // The postfix shows the running average so far, loss and perplexity first.
+  void show(py::object acc_step = py::object()) {
+    py::object avg = sums.average();
+    py::str ce = four_decimals(common::to_float(avg)), ppl = four_decimals(exp_default_dtype(avg));
+    if (acc_step)
+      common::call(bar_.attr("set_postfix"), {Keyword{"ce_loss_token", ce},
+                                              Keyword{"perplexity_token", ppl},
+                                              Keyword{"acc_step", std::move(acc_step)}});
+    else
+      common::call(bar_.attr("set_postfix"),
+                   {Keyword{"ce_loss_token", ce}, Keyword{"perplexity_token", ppl}});
+    bar_.attr("update")();
+  }
+
+  // The batch, its logits and `dropped` go before the cache is released.
+  void release(TextBatch& b, py::object& dropped) {
+    b = TextBatch{};
+    logits = py::object();
+    dropped = py::object();
+    empty_cache();
+  }
+
+  py::object finish() {
+    py::dict metrics = sums.metrics(loader);
+    bar_.attr("close")();
+    return py::make_tuple(metrics, attn_weights);
+  }
+
+  const py::object& self;
+  const py::object& loader;
+  LossSums sums;
+  py::object logits, loss, attn_weights;
+
+ private:
+  py::object bar_;
+};
+
+// One training batch; i counts batches from 0.
+void train_batch(LossPass& pass, py::handle batch, int64_t i, const std::string& device_type) {
+  py::handle self = pass.self;
+  TextBatch b = to_device(batch, self.attr("device"));
+  // float16 where the device has it; elsewhere the forward pass runs in the
+  // model's own precision
+  within(compat::fp16_autocast(device_type), [&] { pass.run(b); });
+  pass.sums.add_batch(pass.loss, b.lengths);
+
+  py::object scaled = div(pass.loss, accumulation_steps(self));
+  self.attr("scaler").attr("scale")(scaled).attr("backward")();
+  if (compare(mod(py::int_(i + 1), accumulation_steps(self)), py::int_(0), Py_EQ))
     optimizer_step(self);
 
-  py::dict metrics = sums.metrics(dataloader);
-  bar.attr("close")();
-  return py::make_tuple(metrics, attn_weights);
+  const py::object n = accumulation_steps(self);
+  pass.show(common::text(add(mod(py::int_(i), n), py::int_(1)), "/", n));
+  pass.release(b, scaled);
+}
+
+py::object train_epoch(const Args& a) {
+  LossPass pass(a, "train", "[Training LM]");
+  pass.self.attr("optimizer").attr("zero_grad")();
+  const std::string device_type = compat::device_type(pass.self.attr("device"));
+  int64_t i = 0;
+  for (py::handle batch : py::iter(pass.loader)) train_batch(pass, batch, i++, device_type);
+  // the last, partial window: its losses were divided by the full count too
+  if (!compare(mod(py::int_(py::len(pass.loader)), accumulation_steps(pass.self)), py::int_(0),
+               Py_EQ))
+    optimizer_step(pass.self);
+  return pass.finish();
 }
 
 py::object validate_epoch(const Args& a) {
-  const py::object& self = a[0];
-  const py::object& dataloader = a["dataloader"];
-  self.attr("model").attr("eval")();
-  py::object bar = progress_bar(dataloader, "[Validating LM]");
-  LossSums sums;
-
-  py::object loss, attn_weights;
-  for (py::handle batch : py::iter(dataloader)) {
-    TextBatch b = to_device(batch, self.attr("device"));
-    py::object raw_preds;
+  LossPass pass(a, "eval", "[Validating LM]");
+  for (py::handle batch : py::iter(pass.loader)) {
+    TextBatch b = to_device(batch, pass.self.attr("device"));
     {
       c10::InferenceMode guard;
-      std::vector<py::object> out = forward(self, b);
-      raw_preds = std::move(out[0]);
-      attn_weights = std::move(out[1]);
-      loss = criterion(self, raw_preds, b);
+      pass.run(b);
     }
-    sums.add_batch(loss, b.lengths);
-
-    const auto [ce, ppl] = running_texts(sums);
-    common::call(bar.attr("set_postfix"),
-                 {Keyword{"ce_loss_token", ce}, Keyword{"perplexity_token", ppl}});
-    bar.attr("update")();
-
-    b = TextBatch{};
-    raw_preds = py::object();
-    loss = py::object();
-    empty_cache();
+    pass.sums.add_batch(pass.loss, b.lengths);
+    pass.show();
+    pass.release(b, pass.loss);
   }
-
-  py::dict metrics = sums.metrics(dataloader);
-  bar.attr("close")();
-  return py::make_tuple(metrics, attn_weights);
+  return pass.finish();
 }
 
 // ---- construction ----------------------------------------------------------------
@@ -393,8 +397,8 @@ py::object train(const Args& a) {
 
 // ---- generation -------------------------------------------------------------------
 
-py::object setting(const py::object& config, const char* key, py::object fallback) {
-  return config.attr("get")(key, std::move(fallback));
+py::object setting(const py::object& config, const char* key, const py::object& fallback) {
+  return config.attr("get")(key, fallback);
 }
 
 bool above(const py::object& config, const char* key, int fallback, int bound) {
