@@ -1,0 +1,652 @@
+// Language-model trainer: token-weighted loss epochs under float16 autocast
+// with gradient scaling and accumulation, the epoch loop with heat-maps,
+// generated text and checkpoints, text generation from sampled prompts, and
+// evaluation over named generation settings.
+//
+// The loops run here; what they call (the model, the loss, the scaler, the
+// optimizer, the scheduler, the progress bar) is looked up on the trainer or
+// the module at every use, so a caller may replace any of them between
+// batches. Running sums are plain interpreter numbers, as the metrics are.
+#include <torch/extension.h>
+
+#include <c10/core/InferenceMode.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/bind.h"
+#include "common/compat.h"
+#include "common/nnmodule.h"
+#include "common/pyclass.h"
+#include "common/pyutil.h"
+#include "common/text.h"
+
+namespace py = pybind11;
+using common::Args;
+using common::arg;
+using common::Keyword;
+
+namespace {
+
+constexpr const char* kModule = "corvantis.trainers.brenwick";
+constexpr const char* kLast = "checkpoint-last-epoch-model.pth";
+constexpr const char* kBest = "checkpoint-best-metric-model.pth";
+
+py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+
+// ---- interpreter arithmetic -------------------------------------------------
+
+// The binary operators on objects, with the interpreter's own results and
+// errors (ZeroDivisionError texts included).
+py::object add(py::handle a, py::handle b) { return common::steal(PyNumber_Add(a.ptr(), b.ptr())); }
+py::object mul(py::handle a, py::handle b) {
+  return common::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+py::object div(py::handle a, py::handle b) {
+  return common::steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+py::object mod(py::handle a, py::handle b) {
+  return common::steal(PyNumber_Remainder(a.ptr(), b.ptr()));
+}
+
+bool compare(py::handle a, py::handle b, int op) {
+  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+  if (r < 0) common::rethrow();
+  return r == 1;
+}
+
+int64_t index_of(py::handle v) {
+  py::object i = common::steal(PyNumber_Index(v.ptr()));
+  const long long out = PyLong_AsLongLong(i.ptr());
+  if (out == -1 && PyErr_Occurred()) common::rethrow();
+  return out;
+}
+
+// ---- tensors ------------------------------------------------------------------
+
+bool is_tensor(py::handle o) { return THPVariable_Check(o.ptr()); }
+
+// t.item() as the interpreter number it returns.
+py::object scalar_object(const at::Scalar& s) {
+  if (s.isBoolean()) return py::bool_(s.toBool());
+  if (s.isIntegral(false)) return py::int_(s.toLong());
+  return py::float_(s.toDouble());
+}
+
+py::object item(py::handle t) {
+  if (is_tensor(t)) return scalar_object(THPVariable_Unpack(t.ptr()).item());
+  return t.attr("item")();
+}
+
+// value.view(*shape): on a tensor directly, anything else through its method.
+py::object flat_logits(py::handle preds) {
+  if (!is_tensor(preds)) return preds.attr("view")(-1, preds.attr("size")(-1));
+  const at::Tensor& t = THPVariable_Unpack(preds.ptr());
+  return common::nn::object(t.view({-1, t.size(-1)}));
+}
+
+py::object flat_ids(py::handle ids) {
+  if (!is_tensor(ids)) return ids.attr("view")(-1);
+  return common::nn::object(THPVariable_Unpack(ids.ptr()).view({-1}));
+}
+
+// torch.exp(torch.tensor(value)).item(): the default floating type (single
+// precision unless the caller changed it), so it overflows past about 88.7.
+double exp_default_dtype(py::handle value) {
+  const at::Tensor v = at::scalar_tensor(
+      common::to_float(value), at::TensorOptions().dtype(c10::get_default_dtype_as_scalartype()));
+  return v.exp().item<double>();
+}
+
+// format(value, ".4f"), as the interpreter formats floats.
+py::str four_decimals(double value) {
+  char* s = PyOS_double_to_string(value, 'f', 4, 0, nullptr);
+  if (!s) common::rethrow();
+  py::str out(s);
+  PyMem_Free(s);
+  return out;
+}
+
+// ---- context managers ------------------------------------------------------------
+
+// `with ctx: body()`: __exit__ sees the exception that leaves the body; the
+// contexts used here never suppress one.
+template <class Body>
+void within(const py::object& ctx, Body&& body) {
+  ctx.attr("__enter__")();
+  try {
+    body();
+  } catch (py::error_already_set& e) {
+    ctx.attr("__exit__")(e.type(), e.value(), e.trace());
+    throw;
+  } catch (...) {
+    ctx.attr("__exit__")(py::none(), py::none(), py::none());
+    throw;
+  }
+  ctx.attr("__exit__")(py::none(), py::none(), py::none());
+}
+
+// ---- the trainer's collaborators, read at every use -----------------------------
+
+py::object item_of(py::handle mapping, const char* key) {
+  return common::steal(PyObject_GetItem(mapping.ptr(), py::str(key).ptr()));
+}
+
+// config["training"]["gradient_accumulation_steps"]
+py::object accumulation_steps(py::handle self) {
+  return item_of(item_of(self.attr("config"), "training"), "gradient_accumulation_steps");
+}
+
+bool is_plateau(py::handle scheduler) {
+  py::object plateau =
+      module_attr("torch").attr("optim").attr("lr_scheduler").attr("ReduceLROnPlateau");
+  const int r = PyObject_IsInstance(scheduler.ptr(), plateau.ptr());
+  if (r < 0) common::rethrow();
+  return r == 1;
+}
+
+// The end of an accumulation window. A plateau scheduler waits for the
+// epoch's validation loss instead.
+void optimizer_step(py::handle self) {
+  self.attr("scaler").attr("step")(self.attr("optimizer"));
+  py::object scheduler = self.attr("scheduler");
+  if (!is_plateau(scheduler)) scheduler.attr("step")();
+  self.attr("scaler").attr("update")();
+  self.attr("optimizer").attr("zero_grad")();
+}
+
+void empty_cache() { module_attr("torch").attr("cuda").attr("empty_cache")(); }
+
+// ---- loss epochs -------------------------------------------------------------------
+
+struct TextBatch {
+  py::object shifted, golden, lengths;
+};
+
+// Every item moved with .to(device), then unpacked into exactly three.
+TextBatch to_device(py::handle batch, py::handle device) {
+  py::list moved;
+  for (py::handle x : py::iter(batch)) moved.append(x.attr("to")(device));
+  std::vector<py::object> v = common::nn::unpack(moved, 3);
+  return {std::move(v[0]), std::move(v[1]), std::move(v[2])};
+}
+
+// Token-weighted running sums of one pass, as interpreter numbers.
+class LossSums {
+ public:
+  // Folds one batch in: its mean loss times its token count.
+  void add_batch(py::handle mean_loss, py::handle lengths) {
+    py::object tokens = item(lengths.attr("sum")());
+    total_tokens_ = add(total_tokens_, tokens);
+    running_ = add(running_, mul(item(mean_loss), tokens));
+  }
+
+  py::object average() const { return div(running_, total_tokens_); }
+
+  // TextEpochMetrics: the dataset's characters per token are read last.
+  py::dict metrics(py::handle dataloader) const {
+    py::object token = average();
+    py::object chars = div(token, dataloader.attr("dataset").attr("get_avg_chars_per_token")());
+    py::dict out;
+    out["ce_loss_token"] = token;
+    out["ce_loss_char"] = chars;
+    out["perplexity_token"] = py::float_(exp_default_dtype(token));
+    out["perplexity_char"] = py::float_(exp_default_dtype(chars));
+    return out;
+  }
+
+ private:
+  py::object running_ = py::float_(0.0);
+  py::object total_tokens_ = py::int_(0);
+};
+
+// model(targets_shifted, target_lengths=lengths) -> (logits, attention maps).
+std::vector<py::object> forward(py::handle self, const TextBatch& b) {
+  return common::nn::unpack(self.attr("model")(b.shifted, py::arg("target_lengths") = b.lengths), 2);
+}
+
+py::object criterion(py::handle self, py::handle logits, const TextBatch& b) {
+  return self.attr("criterion")(flat_logits(logits), flat_ids(b.golden));
+}
+
+// What both loops share: the model's mode, the bar, the running sums, the
+// end of each batch and the metrics at the end.
+class LossPass {
+ public:
+  LossPass(const Args& a, const char* mode, const char* desc)
+      : self(a[0]), loader(a["dataloader"]) {
+    self.attr("model").attr(mode)();
+    bar_ = common::call(
+        module_attr("tqdm"),
+        {Keyword{"total", py::int_(py::len(loader))}, Keyword{"dynamic_ncols", py::bool_(true)},
+         Keyword{"leave", py::bool_(false)}, Keyword{"position", py::int_(0)},
+         Keyword{"desc", py::str(desc)}});
+  }
+
+  // The batch's forward pass and loss, the maps kept for the end.
+  void run(const TextBatch& b) {
+    std::vector<py::object> out = forward(self, b);
+    logits = std::move(out[0]);
+    attn_weights = std::move(out[1]);
+    loss = criterion(self, logits, b);
+  }
+
+  // The postfix shows the running average so far, loss and perplexity first.
+  void show(py::object acc_step = py::object()) {
+    py::object avg = sums.average();
+    py::str ce = four_decimals(common::to_float(avg)), ppl = four_decimals(exp_default_dtype(avg));
+    if (acc_step)
+      common::call(bar_.attr("set_postfix"), {Keyword{"ce_loss_token", ce},
+                                              Keyword{"perplexity_token", ppl},
+                                              Keyword{"acc_step", std::move(acc_step)}});
+    else
+      common::call(bar_.attr("set_postfix"),
+                   {Keyword{"ce_loss_token", ce}, Keyword{"perplexity_token", ppl}});
+    bar_.attr("update")();
+  }
+
+  // The batch, its logits and `dropped` go before the cache is released.
+  void release(TextBatch& b, py::object& dropped) {
+    b = TextBatch{};
+    logits = py::object();
+    dropped = py::object();
+    empty_cache();
+  }
+
+  py::object finish() {
+    py::dict metrics = sums.metrics(loader);
+    bar_.attr("close")();
+    return py::make_tuple(metrics, attn_weights);
+  }
+
+  const py::object& self;
+  const py::object& loader;
+  LossSums sums;
+  py::object logits, loss, attn_weights;
+
+ private:
+  py::object bar_;
+};
+
+// One training batch; i counts batches from 0.
+void train_batch(LossPass& pass, py::handle batch, int64_t i, const std::string& device_type) {
+  py::handle self = pass.self;
+  TextBatch b = to_device(batch, self.attr("device"));
+  // float16 where the device has it; elsewhere the forward pass runs in the
+  // model's own precision
+  within(compat::fp16_autocast(device_type), [&] { pass.run(b); });
+  pass.sums.add_batch(pass.loss, b.lengths);
+
+  py::object scaled = div(pass.loss, accumulation_steps(self));
+  self.attr("scaler").attr("scale")(scaled).attr("backward")();
+  if (compare(mod(py::int_(i + 1), accumulation_steps(self)), py::int_(0), Py_EQ))
+    optimizer_step(self);
+
+  const py::object n = accumulation_steps(self);
+  pass.show(common::text(add(mod(py::int_(i), n), py::int_(1)), "/", n));
+  pass.release(b, scaled);
+}
+
+py::object train_epoch(const Args& a) {
+  LossPass pass(a, "train", "[Training LM]");
+  pass.self.attr("optimizer").attr("zero_grad")();
+  const std::string device_type = compat::device_type(pass.self.attr("device"));
+  int64_t i = 0;
+  for (py::handle batch : py::iter(pass.loader)) train_batch(pass, batch, i++, device_type);
+  // the last, partial window: its losses were divided by the full count too
+  if (!compare(mod(py::int_(py::len(pass.loader)), accumulation_steps(pass.self)), py::int_(0),
+               Py_EQ))
+    optimizer_step(pass.self);
+  return pass.finish();
+}
+
+py::object validate_epoch(const Args& a) {
+  LossPass pass(a, "eval", "[Validating LM]");
+  for (py::handle batch : py::iter(pass.loader)) {
+    TextBatch b = to_device(batch, pass.self.attr("device"));
+    {
+      c10::InferenceMode guard;
+      pass.run(b);
+    }
+    pass.sums.add_batch(pass.loss, b.lengths);
+    pass.show();
+    pass.release(b, pass.loss);
+  }
+  return pass.finish();
+}
+
+// ---- construction ----------------------------------------------------------------
+
+py::object init(const Args& a) {
+  const py::object& self = a[0];
+  module_attr("BaseTrainer")
+      .attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"],
+                        a["config_file"], a["device"]);
+  py::object smoothing =
+      item_of(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
+  self.attr("criterion") = common::call(
+      module_attr("nn").attr("CrossEntropyLoss"),
+      {Keyword{"ignore_index", self.attr("tokenizer").attr("pad_id")},
+       Keyword{"label_smoothing", smoothing}});
+  return py::none();
+}
+
+// ---- the epoch loop ------------------------------------------------------------
+
+// The first entry of an attention dictionary, map of the first sequence; a
+// model that returned no attention has nothing to plot.
+py::object first_map(const py::list& keys, py::handle attn) {
+  if (keys.empty()) return py::none();
+  return attn[keys[0]][py::int_(0)];
+}
+
+void plot_first(py::handle self, const py::object& map, py::handle epoch, const char* kind) {
+  if (!map.is_none()) self.attr("_save_attention_plot")(map, epoch, kind);
+}
+
+// One epoch; returns its validation ce_loss_char.
+py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_loader,
+                     const py::int_& epoch) {
+  std::vector<py::object> train = common::nn::unpack(self.attr("_train_epoch")(train_loader), 2);
+  std::vector<py::object> val = common::nn::unpack(self.attr("_validate_epoch")(val_loader), 2);
+  py::object gen_results = self.attr("generate")(val_loader);
+
+  py::object scheduler = self.attr("scheduler");
+  if (is_plateau(scheduler)) scheduler.attr("step")(item_of(val[0], "ce_loss_char"));
+
+  py::dict metrics;
+  metrics["train"] = train[0];
+  metrics["val"] = val[0];
+  self.attr("_log_metrics")(metrics, epoch);
+
+  const py::list train_keys(train[1].attr("keys")()), val_keys(val[1].attr("keys")());
+  plot_first(self, first_map(train_keys, train[1]), epoch, "train_self");
+  plot_first(self, first_map(val_keys, val[1]), epoch, "val_self");
+  self.attr("_save_generated_text")(gen_results, common::text("val_epoch_", epoch));
+  self.attr("save_checkpoint")(kLast);
+  return item_of(val[0], "ce_loss_char");
+}
+
+py::object train(const Args& a) {
+  const py::object& self = a[0];
+  const py::int_ epochs = common::to_int(a["epochs"], "epochs");
+  if (self.attr("scheduler").is_none())
+    common::raise(PyExc_ValueError, "Scheduler is not initialized, initialize it first!");
+  if (self.attr("optimizer").is_none())
+    common::raise(PyExc_ValueError, "Optimizer is not initialized, initialize it first!");
+
+  // the best value belongs to this call, not to the trainer's history
+  py::object best_val_loss = py::float_(std::numeric_limits<double>::infinity());
+  const int64_t start = index_of(self.attr("current_epoch"));
+  const int64_t stop = index_of(add(py::int_(start), epochs));
+  for (int64_t e = start; e < stop; ++e) {
+    const py::int_ epoch(e);
+    py::object val_loss = run_epoch(self, a["train_dataloader"], a["val_dataloader"], epoch);
+    if (compare(val_loss, best_val_loss, Py_LT)) {
+      best_val_loss = val_loss;
+      self.attr("best_metric") = val_loss;
+      self.attr("save_checkpoint")(kBest);
+    }
+    self.attr("current_epoch") = add(self.attr("current_epoch"), py::int_(1));
+  }
+  return py::none();
+}
+
+// ---- generation -------------------------------------------------------------------
+
+py::object setting(const py::object& config, const char* key, const py::object& fallback) {
+  return config.attr("get")(key, fallback);
+}
+
+bool above(const py::object& config, const char* key, int fallback, int bound) {
+  return compare(setting(config, key, py::int_(fallback)), py::int_(bound), Py_GT);
+}
+
+py::dict default_generation_config(py::handle self) {
+  py::dict c;
+  c["num_samples"] = 10;
+  c["prompt_length"] = 20;
+  c["seed"] = 52917;
+  c["max_length"] = self.attr("model").attr("max_len");
+  c["temperature"] = 1.0;
+  c["beam_width"] = 1;
+  c["repeat_penalty"] = 1.0;
+  c["top_k"] = 0;
+  c["top_p"] = 0.0;
+  return c;
+}
+
+// x -> self.model.score(x), the model looked up at every call.
+py::object score_closure(const py::object& self) {
+  py::object fn = common::bound_function(
+      common::Signature("<lambda>", {arg("x")}),
+      [self](const Args& a) -> py::object { return self.attr("model").attr("score")(a[0]); });
+  return common::native_function(fn, "<lambda>", "LMTrainer.generate.<locals>.<lambda>", kModule);
+}
+
+// The search the settings select: sampling, then beam search, then greedy.
+// Returns (sequences (count, length), scores (count)).
+std::vector<py::object> search(const py::object& generator, const py::object& prompts,
+                               const py::object& c) {
+  const py::float_ one(1.0);
+  if (above(c, "top_k", 0, 0) || above(c, "top_p", 0, 0)) {
+    common::print(py::str("Generating with sampling..."));
+    return common::nn::unpack(
+        common::call(generator.attr("generate_sample"), py::make_tuple(prompts),
+                     {Keyword{"temperature", setting(c, "temperature", one)},
+                      Keyword{"top_k", setting(c, "top_k", py::int_(0))},
+                      Keyword{"top_p", setting(c, "top_p", one)}}),
+        2);
+  }
+  if (above(c, "beam_width", 1, 1)) {
+    common::print(py::str("Generating with beam search..."));
+    std::vector<py::object> out = common::nn::unpack(
+        common::call(generator.attr("generate_beam"), py::make_tuple(prompts),
+                     {Keyword{"beam_width", setting(c, "beam_width", py::int_(1))},
+                      Keyword{"temperature", setting(c, "temperature", one)},
+                      Keyword{"repeat_penalty", setting(c, "repeat_penalty", one)}}),
+        2);
+    // the best beam of each sequence
+    const py::tuple best = py::make_tuple(py::slice(py::none(), py::none(), py::none()), 0);
+    return {out[0][best], out[1][best]};
+  }
+  common::print(py::str("Generating with greedy search..."));
+  return common::nn::unpack(
+      common::call(generator.attr("generate_greedy"), py::make_tuple(prompts),
+                   {Keyword{"temperature", setting(c, "temperature", one)},
+                    Keyword{"repeat_penalty", setting(c, "repeat_penalty", one)}}),
+      2);
+}
+
+py::object tail(py::handle seq, const py::object& n) {
+  py::object cut = common::steal(PySlice_New(n.ptr(), nullptr, nullptr));
+  return seq[cut];
+}
+
+// One GenerationResult per prompt row, walking the four sequences together
+// and stopping at the shortest, as zip does.
+py::list results(py::handle self, const py::object& prompts, const py::object& trimmed,
+                 const py::object& scores, const py::object& originals) {
+  py::object decode = self.attr("tokenizer").attr("decode");
+  py::iterator its[] = {py::iter(prompts), py::iter(trimmed), py::iter(scores),
+                        py::iter(originals)};
+  py::list out;
+  for (;;) {
+    py::object row[4];
+    for (int k = 0; k < 4; ++k) {
+      PyObject* next = PyIter_Next(its[k].ptr());
+      if (!next) {
+        if (PyErr_Occurred()) common::rethrow();
+        return out;
+      }
+      row[k] = py::reinterpret_steal<py::object>(next);
+    }
+    const py::int_ n(py::len(row[0]));
+    py::dict r;
+    r["prompt"] = decode(row[0].attr("tolist")());
+    r["original"] = decode(tail(row[3], n).attr("tolist")());
+    r["generated"] = decode(tail(row[1], n).attr("tolist")());
+    r["score"] = row[2].attr("item")();
+    out.append(r);
+  }
+}
+
+py::object generate(const Args& a) {
+  const py::object& self = a[0];
+  py::object config = common::optional_dict(a["generation_config"], "generation_config");
+  if (config.is_none()) config = default_generation_config(self);
+  py::object generator_class = module_attr("SequenceGenerator");
+  py::object generator = common::call(
+      generator_class, {Keyword{"score_fn", score_closure(self)},
+                        Keyword{"tokenizer", self.attr("tokenizer")},
+                        Keyword{"max_length", self.attr("model").attr("max_len")},
+                        Keyword{"device", self.attr("device")}});
+
+  std::vector<py::object> drawn = common::nn::unpack(
+      common::call(a["dataloader"].attr("dataset").attr("sample_prompts"),
+                   {Keyword{"num_samples", setting(config, "num_samples", py::int_(10))},
+                    Keyword{"prompt_length", setting(config, "prompt_length", py::int_(10))},
+                    Keyword{"seed", setting(config, "seed", py::int_(52917))}}),
+      2);
+  py::object prompts = drawn[0].attr("to")(self.attr("device"));
+  self.attr("model").attr("eval")();
+
+  std::vector<py::object> found;
+  {
+    c10::InferenceMode guard;
+    found = search(generator, prompts, config);
+  }
+  py::object trimmed =
+      generator_class.attr("post_process_sequence")(found[0], self.attr("tokenizer"));
+  return results(self, prompts, trimmed, found[1], drawn[1]);
+}
+
+py::object evaluation_configs(const Args& a) {
+  py::dict common_settings;
+  common_settings["num_samples"] = 50;
+  common_settings["prompt_length"] = 10;
+  common_settings["seed"] = 52917;
+  common_settings["max_length"] = a[0].attr("model").attr("max_len");
+  struct Search {
+    const char* name;
+    int beam_width;
+    double repeat_penalty;
+    int top_k;
+    double top_p;
+  };
+  const Search searches[] = {
+      {"greedy", 1, 1.0, 0, 0.0}, {"beam", 10, 1.2, 0, 0.0}, {"sample", 1, 1.0, 10, 0.95}};
+  py::dict out;
+  for (const Search& s : searches) {
+    py::dict c = common_settings.attr("copy")();
+    c["temperature"] = 1.0;
+    c["beam_width"] = s.beam_width;
+    c["repeat_penalty"] = s.repeat_penalty;
+    c["top_k"] = s.top_k;
+    c["top_p"] = s.top_p;
+    out[s.name] = c;
+  }
+  return std::move(out);
+}
+
+// ---- evaluation ---------------------------------------------------------------------
+
+// Generates and saves one setting's results; an Exception is reported and
+// the setting skipped, anything else (KeyboardInterrupt) ends the evaluation.
+void generate_setting(py::handle self, py::handle loader, py::handle name, py::handle config,
+                      py::dict& generated) {
+  try {
+    py::object results = common::call(self.attr("generate"), py::make_tuple(loader),
+                                      {Keyword{"generation_config",
+                                               py::reinterpret_borrow<py::object>(config)}});
+    generated[name] = results;
+    self.attr("_save_generated_text")(
+        results, common::text("test_epoch_", self.attr("current_epoch"), "_", name));
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    common::say("Could not generate results for ", name, ": ", e.value());
+  }
+}
+
+py::object evaluate(const Args& a) {
+  const py::object& self = a[0];
+  const py::object& loader = a["test_dataloader"];
+  std::vector<py::object> test = common::nn::unpack(self.attr("_validate_epoch")(loader), 2);
+  py::dict metrics;
+  metrics["test"] = test[0];
+  self.attr("_log_metrics")(metrics, self.attr("current_epoch"));
+  const py::list keys(test[1].attr("keys")());
+  plot_first(self, first_map(keys, test[1]), self.attr("current_epoch"), "test_self");
+
+  py::dict generated;
+  py::object configs = self.attr("_get_evaluation_generation_configs")();
+  for (py::handle pair : configs.attr("items")()) {
+    std::vector<py::object> kv = common::nn::unpack(pair, 2);
+    generate_setting(self, loader, kv[0], kv[1], generated);
+  }
+  return py::make_tuple(test[0], generated);
+}
+
+// ---- the module -------------------------------------------------------------------
+
+// from ..utils import create_scheduler: the package two levels up.
+py::object parent_package_attr(const std::string& module_name, const char* package,
+                               const char* name) {
+  const std::string trainers = module_name.substr(0, module_name.rfind('.'));
+  const std::string root = trainers.substr(0, trainers.rfind('.'));
+  return py::module_::import((root + "." + package).c_str()).attr(name);
+}
+
+void import_names(py::module_& m) {
+  const std::string name = py::str(m.attr("__name__"));
+  m.attr("BaseTrainer") = common::sibling(name, "tolvery").attr("BaseTrainer");
+  m.attr("torch") = py::module_::import("torch");
+  m.attr("nn") = py::module_::import("torch.nn");
+  m.attr("tqdm") = common::import_attr("tqdm", "tqdm");
+  py::module_ typing = py::module_::import("typing");
+  for (const char* t : {"Dict", "Tuple", "Any", "Optional", "List"}) m.attr(t) = typing.attr(t);
+  m.attr("create_scheduler") = parent_package_attr(name, "utils", "create_scheduler");
+  m.attr("SequenceGenerator") =
+      parent_package_attr(name, "decoding.quillane", "SequenceGenerator");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(brenwick, m) {
+  m.doc() = "Language-model trainer: loss epochs, the training loop, generation and evaluation.";
+  import_names(m);
+  common::ClassBuilder(m, "LMTrainer", py::make_tuple(m.attr("BaseTrainer")))
+      .doc("Language Model Trainer class that handles the training, validation, and generation "
+           "loops.")
+      .method("__init__",
+              {arg("self"), arg("model").annotated("nn.Module"), arg("tokenizer"),
+               arg("config").annotated("dict"), arg("run_name").annotated("str"),
+               arg("config_file").annotated("str"),
+               arg("device", py::none()).annotated("Optional[str]")},
+              init)
+      .method("_train_epoch", {arg("self"), arg("dataloader")}, train_epoch,
+              "One training pass: float16 autocast where the device has it, gradient scaling\n"
+              "and accumulation. Returns (metrics, attention maps of the last batch).")
+      .method("_validate_epoch", {arg("self"), arg("dataloader")}, validate_epoch,
+              "One loss pass under inference mode. Returns (metrics, attention maps of the last "
+              "batch).")
+      .method("train",
+              {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
+               arg("epochs").annotated("int")},
+              train, "Full training loop for language model training.")
+      .method("evaluate", {arg("self"), arg("test_dataloader")}, evaluate,
+              "Test loss pass, heat-map and generation with each evaluation setting.\n"
+              "Returns (test metrics, {setting name: results}).")
+      .method("generate",
+              {arg("self"), arg("dataloader"),
+               arg("generation_config", py::none()).annotated("Optional[Dict[str, Any]]")},
+              generate,
+              "Continues prompts sampled from the loader's dataset by sampling, beam search or\n"
+              "greedy search. Returns one {prompt, original, generated, score} per prompt.")
+      .method("_get_evaluation_generation_configs", {arg("self")}, evaluation_configs,
+              "The settings 'greedy', 'beam' and 'sample' of an evaluation.")
+      .finish();
+}
