@@ -12,4 +12,8 @@ PYBIND11_MODULE(_compatcheck, m) {
   m.def("fp16_autocast_supported",
         [](const std::string& t) { return compat::fp16_autocast_supported(t); });
   m.def("device_type", [](py::object device) { return compat::device_type(device); });
+  m.def("weights_only_reads_floats", [] { return compat::weights_only_reads_floats(); });
+  m.def("load_checkpoint", [](py::object path, py::object map_location) {
+    return compat::load_checkpoint(path, map_location);
+  });
 }
