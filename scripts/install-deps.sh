@@ -8,6 +8,8 @@ packages=(
   pybind11-dev python3-torch libtorch-dev python3-torchaudio
   python3-numpy python3-pandas python3-matplotlib python3-seaborn python3-tqdm
   python3-pytest python3-yaml
+  # the C edit distances the error-rate tests and benchmark check against
+  python3-levenshtein
   # without an optimised BLAS PyTorch and NumPy fall back to the reference one
   # (about 50x slower on matrix products). The OpenMP build shares PyTorch's
   # OpenMP threads; the pthreads build brings a second pool that fights them
