@@ -1,7 +1,6 @@
 """ASRTrainer: set-up, the joint-loss training epoch, recognition with and
 without language-model fusion, error rates, the training loop and evaluation."""
 
-import contextlib
 import json
 import math
 import warnings
@@ -240,7 +239,7 @@ def test_epoch_trains_as_a_bare_loop_does(make_trainer, datasets):
 def reference_recognition(trainer, batch, max_length, beam=1, lm=None, lm_weight=0.0):
     """Greedy or beam search written out with the generator directly."""
     model, tok = trainer.model.eval(), trainer.tokenizer
-    feats, _, golden, feat_len, _ = batch
+    feats, _, _, feat_len, _ = (x.to(trainer.device) for x in batch)
     with torch.inference_mode():
         enc, pad, _, _ = model.encode(feats, feat_len)
 
@@ -249,7 +248,7 @@ def reference_recognition(trainer, batch, max_length, beam=1, lm=None, lm_weight
             return out if lm is None else out + lm_weight * lm.score(x)
 
         gen = SequenceGenerator(score, tok, max_length, device=trainer.device)
-        prompts = torch.full((feats.size(0), 1), tok.sos_id, dtype=torch.long)
+        prompts = torch.full((feats.size(0), 1), tok.sos_id, dtype=torch.long, device=trainer.device)
         if beam > 1:
             seqs, scores = gen.generate_beam(prompts, beam)
             seqs, scores = seqs[:, 0], scores[:, 0]
