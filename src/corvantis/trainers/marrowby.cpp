@@ -45,8 +45,8 @@ py::object global(const char* name) { return common::import_attr(kModule, name);
 
 py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
 
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
+py::object get(py::handle mapping, const char* key, const py::object& fallback) {
+  return mapping.attr("get")(key, fallback);
 }
 
 bool compare(py::handle a, py::handle b, int op) {
@@ -291,7 +291,7 @@ py::object score_step(const ScoreState& s, py::handle x) {
   return add(logits, mul(lm.attr("score")(x), item(s.config, "lm_weight")));
 }
 
-py::object scoring_function(std::shared_ptr<ScoreState> state) {
+py::object scoring_function(const std::shared_ptr<ScoreState>& state) {
   py::object fn = common::bound_function(
       common::Signature("get_score", {arg("x")}),
       [state](const Args& a) -> py::object { return score_step(*state, a["x"]); });
