@@ -1,6 +1,10 @@
 """Word error rate, character error rate and edit distance."""
 
+import os
 import random
+import signal
+import threading
+import time
 
 import Levenshtein
 import pytest
@@ -80,6 +84,15 @@ def test_a_string_is_one_utterance(make):
         ["there is an other sample"], ["there is another one"]
     )
     assert make()(("a b",), ["a c"]) == make()(["a b"], ["a c"])
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("make", [tm.WordErrorRate, tm.CharErrorRate, tm.EditDistance])
+def test_string_subclasses_are_strings(make):
+    assert make()([Text("naïve 😀 cat")], Text("naive 😀 hat")) == make()(["naïve 😀 cat"], ["naive 😀 hat"])
 
 
 # ---- against reference implementations ----------------------------------------
@@ -312,3 +325,21 @@ def test_thread_setting_is_checked(monkeypatch):
     monkeypatch.setattr(tm, "_threads", 0)
     with pytest.raises(ValueError, match="_threads must be None or at least 1"):
         tm.CharErrorRate()(["a", "b"], ["a", "c"])
+
+
+@pytest.mark.parametrize(
+    "substitution, repeat",
+    [(2, 50_000), (1, 200_000)],  # a 10^10-cell table; 2.5 * 10^9 bit-vector steps
+    ids=["table", "bit-vector"],
+)
+def test_ctrl_c_stops_a_long_computation(substitution, repeat):
+    a, b = "ab" * repeat, "ba" * repeat
+    timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    start = time.monotonic()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            tm.EditDistance(substitution_cost=substitution)([a], [b])
+    finally:
+        timer.cancel()
+    assert time.monotonic() - start < 2

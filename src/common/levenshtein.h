@@ -32,54 +32,81 @@ inline void strip_common(Seq& a, Seq& b) {
 
 // The symbols of a pattern and their match masks: one row of `blocks` words
 // per distinct symbol, bit i of the row set where the pattern holds it.
-// Symbols absent from the pattern read row 0, all zeros.
+// Symbols absent from the pattern read row 0, all zeros. Symbols below 256
+// (Latin-1 text, and the word ids of most sentences) index a table directly;
+// the others go through a small open-addressing hash.
 class MatchMasks {
  public:
   // false when the rows would not fit `max_words` words.
   bool build(Seq pattern, size_t blocks, size_t max_words) {
+    for (uint32_t s : small_used_) small_[s] = 0;
+    small_used_.clear();
     blocks_ = blocks;
-    size_t cap = 16;
-    while (cap < 2 * pattern.n) cap *= 2;
-    mask_ = cap - 1;
-    shift_ = 32 - bits(cap);
-    keys_.assign(cap, 0);
-    rows_.assign(cap, 0);
+    reset_wide(pattern);
     uint32_t distinct = 0;
     for (size_t i = 0; i < pattern.n; ++i) {
-      const size_t slot = find(pattern.p[i]);
-      if (rows_[slot] == 0) {
-        keys_[slot] = pattern.p[i];
-        rows_[slot] = ++distinct;
+      uint32_t& row = slot(pattern.p[i]);
+      if (row == 0) {
+        row = ++distinct;
+        if (pattern.p[i] < kSmall) small_used_.push_back(pattern.p[i]);
       }
     }
     if ((distinct + size_t{1}) * blocks > max_words) return false;
     words_.assign((distinct + size_t{1}) * blocks, 0);
     for (size_t i = 0; i < pattern.n; ++i)
-      words_[rows_[find(pattern.p[i])] * blocks + i / 64] |= uint64_t{1} << (i % 64);
+      words_[slot(pattern.p[i]) * blocks + i / 64] |= uint64_t{1} << (i % 64);
     return true;
   }
 
   const uint64_t* row(uint32_t symbol) const {
-    return words_.data() + size_t{rows_[find(symbol)]} * blocks_;
+    uint32_t r = 0;
+    if (symbol < kSmall) {
+      r = small_[symbol];
+    } else if (wide_) {
+      r = wide_rows_[find(symbol)];
+    }
+    return &words_[size_t{r} * blocks_];
   }
 
  private:
-  static unsigned bits(size_t cap) {
-    unsigned b = 0;
-    while ((size_t{1} << b) < cap) ++b;
-    return b;
+  static constexpr uint32_t kSmall = 256;
+
+  // The hash only when the pattern has symbols past the direct table.
+  void reset_wide(Seq pattern) {
+    size_t wide = 0;
+    for (size_t i = 0; i < pattern.n; ++i) wide += pattern.p[i] >= kSmall;
+    wide_ = wide > 0;
+    if (!wide_) return;
+    size_t cap = 16;
+    unsigned bits = 4;
+    while (cap < 2 * wide) cap *= 2, ++bits;
+    mask_ = cap - 1;
+    shift_ = 32 - bits;
+    wide_keys_.assign(cap, 0);
+    wide_rows_.assign(cap, 0);
+  }
+
+  // The row number of `symbol`, 0 while it has none.
+  uint32_t& slot(uint32_t symbol) {
+    if (symbol < kSmall) return small_[symbol];
+    const size_t at = find(symbol);
+    wide_keys_[at] = symbol;
+    return wide_rows_[at];
   }
 
   // The slot holding `symbol`, or the empty slot where it would go.
   size_t find(uint32_t symbol) const {
-    size_t slot = static_cast<uint32_t>(symbol * 0x9E3779B1u) >> shift_;
-    while (rows_[slot] != 0 && keys_[slot] != symbol) slot = (slot + 1) & mask_;
-    return slot;
+    size_t at = static_cast<uint32_t>(symbol * 0x9E3779B1u) >> shift_;
+    while (wide_rows_[at] != 0 && wide_keys_[at] != symbol) at = (at + 1) & mask_;
+    return at;
   }
 
   size_t blocks_ = 1, mask_ = 0;
   unsigned shift_ = 28;
-  std::vector<uint32_t> keys_, rows_;
+  bool wide_ = false;
+  uint32_t small_[kSmall] = {};
+  std::vector<uint32_t> small_used_;
+  std::vector<uint32_t> wide_keys_, wide_rows_;
   std::vector<uint64_t> words_;
 };
 
@@ -103,8 +130,8 @@ inline int advance_block(uint64_t& pv, uint64_t& mv, uint64_t eq, int hin, uint6
 }
 
 // Distances between pairs of sequences. One per thread: it keeps the scratch
-// space between calls. `stop`, when given, is polled every few thousand
-// columns; a stopped call returns a meaningless value.
+// space between calls. `stop`, when given, is polled every 1024 bit-vector
+// columns and every table column; a stopped call returns a meaningless value.
 class Calculator {
  public:
   explicit Calculator(const std::atomic<bool>* stop = nullptr) : stop_(stop) {}
@@ -116,7 +143,7 @@ class Calculator {
     if (a.n == 0) return static_cast<int64_t>(b.n);
     const size_t blocks = (a.n + 63) / 64;
     if (!masks_.build(a, blocks, kMaxMaskWords)) return weighted_table(a, b, 1);
-    return blocks == 1 ? myers_single(a.n, b) : myers_blocks(a.n, blocks, b);
+    return myers_blocks(a.n, blocks, b);
   }
 
   // Unit insertions and deletions, substitutions costing `substitution`
@@ -134,31 +161,43 @@ class Calculator {
   static constexpr size_t kMaxMaskWords = size_t{1} << 22;  // 32 MiB of masks
   static constexpr uint64_t kHigh = uint64_t{1} << 63;
 
-  bool stopped(size_t column) const {
-    return stop_ && (column & 4095) == 0 && stop_->load(std::memory_order_relaxed);
+  bool stopped(size_t column, size_t every) const {
+    return stop_ && column % every == 0 && stop_->load(std::memory_order_relaxed);
   }
 
-  // m <= 64: the whole pattern in one word.
-  int64_t myers_single(size_t m, Seq text) {
-    uint64_t pv = ~uint64_t{0}, mv = 0;
-    const uint64_t high = uint64_t{1} << (m - 1);
+  // Up to four blocks the deltas stay in registers.
+  template <size_t B>
+  int64_t myers_fixed(size_t m, Seq text) {
+    uint64_t pv[B], mv[B];
+    for (size_t k = 0; k < B; ++k) pv[k] = ~uint64_t{0}, mv[k] = 0;
+    const uint64_t last = uint64_t{1} << ((m - 1) % 64);
     int64_t score = static_cast<int64_t>(m);
     for (size_t j = 0; j < text.n; ++j) {
-      if (stopped(j)) return score;
-      score += advance_block(pv, mv, masks_.row(text.p[j])[0], 1, high);
+      if (stopped(j, 1024)) return score;
+      const uint64_t* eq = masks_.row(text.p[j]);
+      int carry = 1;  // the top row grows by one per column
+      for (size_t k = 0; k + 1 < B; ++k) carry = advance_block(pv[k], mv[k], eq[k], carry, kHigh);
+      score += advance_block(pv[B - 1], mv[B - 1], eq[B - 1], carry, last);
     }
     return score;
   }
 
   int64_t myers_blocks(size_t m, size_t blocks, Seq text) {
+    switch (blocks) {
+      case 1: return myers_fixed<1>(m, text);
+      case 2: return myers_fixed<2>(m, text);
+      case 3: return myers_fixed<3>(m, text);
+      case 4: return myers_fixed<4>(m, text);
+      default: break;
+    }
     pv_.assign(blocks, ~uint64_t{0});
     mv_.assign(blocks, 0);
     const uint64_t last = uint64_t{1} << ((m - 1) % 64);
     int64_t score = static_cast<int64_t>(m);
     for (size_t j = 0; j < text.n; ++j) {
-      if (stopped(j)) return score;
+      if (stopped(j, 1024)) return score;
       const uint64_t* eq = masks_.row(text.p[j]);
-      int carry = 1;  // the top row grows by one per column
+      int carry = 1;
       for (size_t k = 0; k + 1 < blocks; ++k) carry = advance_block(pv_[k], mv_[k], eq[k], carry, kHigh);
       score += advance_block(pv_[blocks - 1], mv_[blocks - 1], eq[blocks - 1], carry, last);
     }
@@ -170,7 +209,7 @@ class Calculator {
     row_.resize(a.n + 1);
     for (size_t i = 0; i <= a.n; ++i) row_[i] = static_cast<int64_t>(i);
     for (size_t j = 0; j < b.n; ++j) {
-      if (stopped(j)) return row_[a.n];
+      if (stopped(j, 1)) return row_[a.n];
       int64_t diagonal = row_[0];
       row_[0] = static_cast<int64_t>(j + 1);
       for (size_t i = 1; i <= a.n; ++i) {
@@ -232,9 +271,12 @@ class WordIds {
       while (i < s.n && is_space(s.p[i])) ++i;
       if (i == s.n) break;
       const size_t begin = i;
-      uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a over the code points
-      for (; i < s.n && !is_space(s.p[i]); ++i) hash = (hash ^ s.p[i]) * 0x100000001b3ull;
-      words_.push_back({s.p + begin, i - begin, hash});
+      // rotate-and-xor per code point, mixed once at the end: equal hashes
+      // are compared in full, so this only needs to spread words out
+      uint64_t hash = 0;
+      for (; i < s.n && !is_space(s.p[i]); ++i) hash = ((hash << 7) | (hash >> 57)) ^ s.p[i];
+      hash = (hash ^ (i - begin)) * 0x9E3779B97F4A7C15ull;
+      words_.push_back({s.p + begin, i - begin, hash ^ (hash >> 29)});
     }
   }
 

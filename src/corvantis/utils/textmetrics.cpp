@@ -18,10 +18,12 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/bind.h"
@@ -43,28 +45,37 @@ py::object global(const char* name) { return common::import_attr(kModule, name);
 
 // ---- the texts -------------------------------------------------------------
 
-// The code points of many strings, end to end.
-struct Texts {
-  std::vector<uint32_t> symbols;
-  std::vector<size_t> starts{0};
+// Where a string's code points are, taken with the GIL. Strings never
+// change, and the batch's own lists keep them alive, so threads without the
+// GIL may read them; each copies a pair's code points before working on it.
+struct TextView {
+  const void* data;
+  size_t n;
+  int kind;
 
-  size_t size() const { return starts.size() - 1; }
-  size_t length(size_t i) const { return starts[i + 1] - starts[i]; }
-  Seq operator[](size_t i) const { return {symbols.data() + starts[i], length(i)}; }
+  explicit TextView(PyObject* s)
+      : data(PyUnicode_DATA(s)),
+        n(static_cast<size_t>(PyUnicode_GET_LENGTH(s))),
+        kind(PyUnicode_KIND(s)) {}
 
   template <class Char>
-  void append(const Char* data, Py_ssize_t n) {
-    symbols.insert(symbols.end(), data, data + n);
-    starts.push_back(symbols.size());
+  void copy(std::vector<uint32_t>& out) const {
+    const Char* p = static_cast<const Char*>(data);
+    out.resize(n);
+    uint32_t* o = out.data();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16)  // a fixed count, so -O2 widens it in vector registers
+      for (size_t k = 0; k < 16; ++k) o[i + k] = p[i + k];
+    for (; i < n; ++i) o[i] = p[i];
   }
 
-  void append(PyObject* s) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    switch (PyUnicode_KIND(s)) {
-      case PyUnicode_1BYTE_KIND: return append(PyUnicode_1BYTE_DATA(s), n);
-      case PyUnicode_2BYTE_KIND: return append(PyUnicode_2BYTE_DATA(s), n);
-      default: return append(PyUnicode_4BYTE_DATA(s), n);
+  Seq copy_to(std::vector<uint32_t>& out) const {
+    switch (kind) {
+      case PyUnicode_1BYTE_KIND: copy<Py_UCS1>(out); break;
+      case PyUnicode_2BYTE_KIND: copy<Py_UCS2>(out); break;
+      default: copy<Py_UCS4>(out); break;
     }
+    return {out.data(), out.size()};
   }
 };
 
@@ -87,27 +98,35 @@ py::list utterances(py::handle value, const char* name) {
       common::raise_text(PyExc_TypeError, "Expected argument `", name,
                          "` to hold only strings, but item ", py::int_(i), " is ",
                          common::type_name(items[i]), ".");
+#if PY_VERSION_HEX < 0x030C0000
+    // strings made through the old wide-character API get their compact
+    // form here, before anything reads it
+    if (PyUnicode_READY(items[i].ptr()) < 0) common::rethrow();
+#endif
   }
   return items;
 }
 
-struct Batch {
-  Texts preds, target;
-  size_t size() const { return target.size(); }
+class Batch {
+ public:
+  Batch(py::list preds, py::list target) : preds_(std::move(preds)), target_(std::move(target)) {
+    for (py::handle v : preds_) pred_views_.emplace_back(v.ptr());
+    for (py::handle v : target_) target_views_.emplace_back(v.ptr());
+  }
+  Batch(const Batch&) = delete;
+  Batch& operator=(const Batch&) = delete;
+
+  size_t size() const { return target_views_.size(); }
+  const TextView& pred(size_t i) const { return pred_views_[i]; }
+  const TextView& target(size_t i) const { return target_views_[i]; }
+
+ private:
+  py::list preds_, target_;  // keep the strings alive
+  std::vector<TextView> pred_views_, target_views_;
 };
 
-Texts copy_texts(const py::list& items) {
-  Texts out;
-  size_t total = 0;
-  for (py::handle s : items) total += static_cast<size_t>(PyUnicode_GET_LENGTH(s.ptr()));
-  out.symbols.reserve(total);
-  out.starts.reserve(items.size() + 1);
-  for (py::handle s : items) out.append(s.ptr());
-  return out;
-}
-
-// Both sides checked before either is copied, so a refused call changes nothing.
-Batch read_batch(py::handle preds, py::handle target) {
+// Both sides checked before anything is read, so a refused call changes nothing.
+std::unique_ptr<Batch> read_batch(py::handle preds, py::handle target) {
   py::list p = utterances(preds, "preds");
   py::list t = utterances(target, "target");
   if (p.size() != t.size())
@@ -115,7 +134,7 @@ Batch read_batch(py::handle preds, py::handle target) {
                        "Arguments `preds` and `target` must have the same number of "
                        "utterances, but got ",
                        py::int_(p.size()), " and ", py::int_(t.size()), ".");
-  return {copy_texts(p), copy_texts(t)};
+  return std::make_unique<Batch>(std::move(p), std::move(t));
 }
 
 // ---- running the pairs -------------------------------------------------------
@@ -125,7 +144,12 @@ struct Scratch {
   explicit Scratch(const std::atomic<bool>* stop) : calc(stop) {}
   levenshtein::Calculator calc;
   levenshtein::WordIds words;
-  std::vector<uint32_t> first, second;
+  std::vector<uint32_t> pred, target;          // a pair's code points
+  std::vector<uint32_t> pred_ids, target_ids;  // and its word ids
+
+  std::pair<Seq, Seq> load(const Batch& b, size_t i) {
+    return {b.pred(i).copy_to(pred), b.target(i).copy_to(target)};
+  }
 };
 
 // Below this much work (mask-word steps, roughly nanoseconds) threads cost
@@ -149,7 +173,7 @@ unsigned worker_threads(size_t pairs, double cost) {
     if (k < 1) common::raise(PyExc_ValueError, "_threads must be None or at least 1");
     return static_cast<unsigned>(std::min<int64_t>({k, static_cast<int64_t>(pairs), 64}));
   }
-  if (cost < kParallelCost || pairs < 2) return 0;
+  if (cost < kParallelCost || pairs == 0) return 0;
   const double wanted = std::ceil(cost / kParallelCost);
   return static_cast<unsigned>(
       std::min<double>({wanted, double(kMaxThreads), double(available_cpus()), double(pairs)}));
@@ -173,7 +197,13 @@ struct Threads {
     for (auto& t : list) t.join();
     list.clear();
   }
-  ~Threads() { join(); }
+  ~Threads() {
+    try {
+      join();
+    } catch (...) {
+      // a failed join leaves nothing to recover on the way out
+    }
+  }
 };
 
 // Pairs handed out in chunks to `threads` workers while the calling thread
@@ -238,8 +268,9 @@ void for_each_pair(size_t n, double cost, const Work& work) {
 double unit_cost(const Batch& b) {
   double cost = 0;
   for (size_t i = 0; i < b.size(); ++i) {
-    const size_t n = b.preds.length(i), m = b.target.length(i);
-    cost += double(n + m) * double(1 + std::min(n, m) / 64);
+    const size_t n = b.pred(i).n, m = b.target(i).n;
+    const size_t blocks = 1 + std::min(n, m) / 64;
+    cost += double(n + m) * double(blocks);
   }
   return cost;
 }
@@ -247,7 +278,7 @@ double unit_cost(const Batch& b) {
 double table_cost(const Batch& b) {
   double cost = 0;
   for (size_t i = 0; i < b.size(); ++i)
-    cost += double(b.preds.length(i) + 1) * double(b.target.length(i) + 1);
+    cost += double(b.pred(i).n + 1) * double(b.target(i).n + 1);
   return cost;
 }
 
@@ -256,7 +287,8 @@ std::vector<int64_t> char_distances(const Batch& b, int64_t substitution) {
   std::vector<int64_t> out(b.size());
   const double cost = substitution == 1 ? unit_cost(b) : table_cost(b);
   for_each_pair(b.size(), cost, [&](Scratch& s, size_t i) {
-    out[i] = s.calc.distance(b.preds[i], b.target[i], substitution);
+    const auto texts = s.load(b, i);
+    out[i] = s.calc.distance(texts.first, texts.second, substitution);
   });
   return out;
 }
@@ -269,16 +301,18 @@ struct Tally {
 Tally char_tally(const Batch& b) {
   Tally t;
   for (int64_t d : char_distances(b, 1)) t.edits += d;
-  for (size_t i = 0; i < b.size(); ++i) t.units += static_cast<int64_t>(b.target.length(i));
+  for (size_t i = 0; i < b.size(); ++i) t.units += static_cast<int64_t>(b.target(i).n);
   return t;
 }
 
 Tally word_tally(const Batch& b) {
   std::vector<int64_t> edits(b.size()), words(b.size());
   for_each_pair(b.size(), unit_cost(b), [&](Scratch& s, size_t i) {
-    s.words.map(b.preds[i], b.target[i], s.first, s.second);
-    words[i] = static_cast<int64_t>(s.second.size());
-    edits[i] = s.calc.distance({s.first.data(), s.first.size()}, {s.second.data(), s.second.size()});
+    const auto texts = s.load(b, i);
+    s.words.map(texts.first, texts.second, s.pred_ids, s.target_ids);
+    words[i] = static_cast<int64_t>(s.target_ids.size());
+    edits[i] = s.calc.distance({s.pred_ids.data(), s.pred_ids.size()},
+                               {s.target_ids.data(), s.target_ids.size()});
   });
   Tally t;
   for (size_t i = 0; i < b.size(); ++i) t.edits += edits[i], t.units += words[i];
@@ -287,9 +321,9 @@ Tally word_tally(const Batch& b) {
 
 // ---- results as tensors --------------------------------------------------------
 
-py::object tensor(py::object value, const char* dtype) {
+py::object tensor(py::handle value, const char* dtype) {
   py::object torch = global("torch");
-  return common::call(torch.attr("tensor"), py::make_tuple(std::move(value)),
+  return common::call(torch.attr("tensor"), py::make_tuple(value),
                       {{"dtype", torch.attr(dtype)}});
 }
 
@@ -330,14 +364,14 @@ void define_rate(py::module_& m, const char* name, const char* doc, TallyFn tall
       .method("__init__", {arg("self")}, reset_rate)
       .method("__call__", pair_params(),
               [tally](const Args& a) {
-                const Tally t = tally(read_batch(a["preds"], a["target"]));
+                const Tally t = tally(*read_batch(a["preds"], a["target"]));
                 add_tally(a[0], t);
                 return rate(double(t.edits), double(t.units));
               },
               "metric(preds, target) -> this call's rate; also accumulates it")
       .method("update", pair_params(),
               [tally](const Args& a) {
-                add_tally(a[0], tally(read_batch(a["preds"], a["target"])));
+                add_tally(a[0], tally(*read_batch(a["preds"], a["target"])));
                 return py::none();
               },
               "update(preds, target): adds the pairs' edits and reference lengths")
@@ -380,7 +414,7 @@ int64_t substitution_of(py::handle value) {
 }
 
 py::object init_edit_distance(const Args& a) {
-  py::object self = a[0];
+  py::handle self = a[0];
   py::int_ cost = common::to_int(a["substitution_cost"], "substitution_cost");
   substitution_of(cost);
   reduction_of(a["reduction"]);
@@ -399,23 +433,23 @@ py::object reset_edit_distance(const Args& a) {
   return py::none();
 }
 
-py::object reduce(Reduction how, py::object sum, py::object count, py::list scores) {
+py::object reduce(Reduction how, py::handle sum, py::handle count, py::handle scores) {
   switch (how) {
     case Reduction::kMean: {
       const double n = common::to_float(count);
       return tensor(py::float_(n == 0 ? 0.0 : common::to_float(sum) / n), "float32");
     }
-    case Reduction::kSum: return tensor(std::move(sum), "int64");
-    default: return tensor(std::move(scores), "int64");
+    case Reduction::kSum: return tensor(sum, "int64");
+    default: return tensor(scores, "int64");
   }
 }
 
 // The pairs' distances, added to the state; returns their own reduction.
 py::object update_edit_distance(const Args& a) {
-  py::object self = a[0];
+  py::handle self = a[0];
   const Reduction how = reduction_of(self.attr("reduction"));
   const int64_t substitution = substitution_of(self.attr("substitution_cost"));
-  const std::vector<int64_t> d = char_distances(read_batch(a["preds"], a["target"]), substitution);
+  const std::vector<int64_t> d = char_distances(*read_batch(a["preds"], a["target"]), substitution);
   int64_t sum = 0;
   py::list scores;
   for (int64_t v : d) {
@@ -429,7 +463,7 @@ py::object update_edit_distance(const Args& a) {
 }
 
 py::object compute_edit_distance(const Args& a) {
-  py::object self = a[0];
+  py::handle self = a[0];
   return reduce(reduction_of(self.attr("reduction")), self.attr("edit_scores"),
                 self.attr("num_elements"), self.attr("edit_scores_list"));
 }
