@@ -20,7 +20,9 @@ build: deps
 test: build
 	$(PY) -m pytest tests
 
+# the demo's corpus needs speech engines and English text that tests never use
 demo: build
+	@scripts/install-deps.sh demo
 	$(PY) examples/demo.py
 
 clean:

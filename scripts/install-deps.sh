@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs, with apt-get, whichever of the Debian 12 packages the toolkit needs
 # are missing. A machine that has them all spends one dpkg-query and no more.
+# Optional groups named as arguments add their packages:
+#   demo   the corpus of `make demo`: English sentences and two speech synthesisers
 set -euo pipefail
 
 packages=(
@@ -16,6 +18,15 @@ packages=(
   # (a small training run took 5x longer with it).
   libopenblas0-openmp
 )
+
+for group in "$@"; do
+  case "$group" in
+    # fortunes brings fortunes-min; both are plain-text data (BSD and public-domain
+    # collections). espeak-ng and flite are the two text-to-speech engines.
+    demo) packages+=(fortunes espeak-ng flite) ;;
+    *) echo "install-deps: unknown package group '$group' (known: demo)" >&2; exit 2 ;;
+  esac
+done
 
 installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null \
   | awk '$2 ~ /^ii/ {print $1}' || true)
