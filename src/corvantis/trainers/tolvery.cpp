@@ -9,6 +9,7 @@
 // imported only when tracking is switched on, through sys.modules each time.
 #include <torch/extension.h>
 
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -377,12 +378,73 @@ py::dict checkpoint_record(py::handle self) {
   return record;
 }
 
+// A new file beside `target`, opened for writing ("xb": never an existing one).
+std::pair<py::object, py::object> create_temporary(py::handle os, py::handle dir, py::handle base) {
+  static std::atomic<unsigned long> counter{0};
+  py::object open = common::builtins_attr("open");
+  for (int attempt = 0;; ++attempt) {
+    py::object name = os.attr("path").attr("join")(
+        dir, common::text(".", base, ".", os.attr("getpid")(), ".", py::int_(++counter), ".tmp"));
+    try {
+      return {name, open(name, "xb")};
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_FileExistsError) || attempt == 100) throw;
+    }
+  }
+}
+
+void remove_quietly(py::handle os, py::handle name) {
+  try {
+    os.attr("remove")(name);
+  } catch (py::error_already_set&) {
+    // gone already, or never created; the save's own error is the one to report
+  }
+}
+
+void sync_directory(py::handle os, py::handle dir) {
+  py::object fd = os.attr("open")(dir, os.attr("O_RDONLY"));
+  try {
+    os.attr("fsync")(fd);
+  } catch (...) {
+    os.attr("close")(fd);
+    throw;
+  }
+  os.attr("close")(fd);
+}
+
+// torch.save into a temporary file in the same directory, flushed and synced,
+// then renamed over `path` and the directory synced: a crash, a kill or a full
+// disk at any moment leaves the previous checkpoint or the new one, never a
+// truncated file.
+void save_atomically(py::handle record, py::handle path) {
+  py::object os = global("os");
+  py::object target = os.attr("fspath")(path);
+  py::object dir = os.attr("path").attr("dirname")(target);
+  if (!truthy(dir)) dir = py::str(".");
+  auto [name, file] = create_temporary(os, dir, os.attr("path").attr("basename")(target));
+  try {
+    global("torch").attr("save")(record, file);
+    file.attr("flush")();
+    os.attr("fsync")(file.attr("fileno")());
+    file.attr("close")();
+    os.attr("replace")(name, target);
+  } catch (...) {
+    try {
+      file.attr("close")();
+    } catch (py::error_already_set&) {
+    }
+    remove_quietly(os, name);
+    throw;
+  }
+  sync_directory(os, dir);
+}
+
 py::object save_checkpoint(const Args& a) {
   const py::object& self = a[0];
   py::str filename = common::exact_str(a["filename"], "filename");
   py::object path = join(self.attr("checkpoint_dir"), filename);
   py::dict record = checkpoint_record(self);
-  global("torch").attr("save")(record, path);
+  save_atomically(record, path);
   if (tracking(self)) tracker().attr("save")(py::str(path));
   return py::none();
 }
