@@ -651,8 +651,8 @@ Masks draw_masks(const py::object& self, const py::object& conf, const FeatureBa
 std::pair<py::object, py::object> feature_lengths(const std::vector<py::object>& firsts,
                                                   const std::optional<FeatureBatch>& plain) {
   if (plain) {
-    at::Tensor lengths = at::tensor(plain->frames, at::kLong);
-    return {py::cast(lengths), py::cast(pad_features(*plain))};
+    at::Tensor padded = pad_features(*plain);  // before any Python object is made
+    return {py::cast(at::tensor(plain->frames, at::kLong)), py::cast(padded)};
   }
   std::vector<py::object> transposed;
   py::list frames;
