@@ -119,6 +119,7 @@ class Workers {
   Workers& operator=(const Workers&) = delete;
 
   // Leaving early (an exception on the caller): stop and join all the same.
+  // NOLINTNEXTLINE(bugprone-exception-escape): join throws only on a thread joining itself
   ~Workers() {
     stop_ = true;
     without_gil([this] { join_threads(); });
