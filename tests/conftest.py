@@ -1,8 +1,14 @@
 """Shared fixtures. The report header names the BLAS that PyTorch loaded."""
 
 import os
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def _loaded_blas():
@@ -74,3 +80,24 @@ def record_calls():
         return recorder
 
     return wrap
+
+
+@pytest.fixture
+def isolated(tmp_path):
+    """isolated(code) runs code in a fresh interpreter and returns what it printed, so that a
+    crash or a hang fails the test instead of ending the test run."""
+
+    def run(code, timeout=60):
+        path = os.pathsep.join([ROOT, os.path.join(ROOT, "tests"), os.environ.get("PYTHONPATH", "")])
+        try:
+            done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=tmp_path,
+                                  env=dict(os.environ, PYTHONPATH=path), capture_output=True,
+                                  text=True, timeout=timeout)
+        except subprocess.TimeoutExpired:
+            pytest.fail(f"still running after {timeout} s")
+        if done.returncode < 0:
+            pytest.fail(f"killed by {signal.Signals(-done.returncode).name}\n{done.stderr[-4000:]}")
+        assert done.returncode == 0, done.stderr[-4000:]
+        return done.stdout
+
+    return run

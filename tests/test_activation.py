@@ -69,3 +69,39 @@ def test_errors():
         Softmax(dim=2).forward(np.ones((2, 3)))
     with pytest.raises(TypeError, match=r"Argument 'dim' has incorrect type \(expected int, got str\)"):
         Softmax(dim="x")
+
+
+def test_python_code_that_resizes_the_arrays(isolated):
+    # reading `dim`, and converting an object array, run Python code between
+    # measuring the arrays and reading them; it may resize them (in its own
+    # interpreter: the fault this guards against reads past the arrays)
+    out = isolated("""
+        import numpy as np
+        from lumbrix.nn.activation import Softmax
+
+        s = Softmax()
+
+        class Dim:
+            def __index__(self):
+                s.A.resize((400, 500), refcheck=False)
+                return -1
+
+        class Shrinking:
+            def __float__(self):
+                s.A.resize((1,), refcheck=False)
+                return 1.0
+
+        shrinking = np.empty((4, 5), object)
+        shrinking.flat = [Shrinking() for _ in range(20)]
+        for name, dLdA in [("dim", np.ones((4, 5))), ("elements", shrinking)]:
+            s.dim = -1
+            s.forward(np.ones((4, 5)))
+            s.dim = Dim() if name == "dim" else -1
+            try:
+                s.backward(dLdA)
+            except ValueError as e:
+                print(name, e)
+    """)
+    assert out.splitlines() == [
+        "dim dLdA must have the shape of the last forward output (400, 500), got (4, 5)",
+        "elements an array changed size while the softmax was computed"]

@@ -4,6 +4,7 @@ import collections
 import os
 import pickle
 import random
+import struct
 
 import numpy as np
 import pytest
@@ -117,6 +118,24 @@ def test_pickled_transcripts_are_refused(tmp_path, tokenizer):
         LMDataset(PART, {"root": str(tmp_path)}, tokenizer)
 
 
+def empty_array_file(path, shape, descr="<U1"):
+    """A .npy file of no elements whose header declares `shape`."""
+    header = f"{{'descr': '{descr}', 'fortran_order': False, 'shape': {shape}, }}"
+    header += " " * (117 - len(header)) + "\n"
+    path.write_bytes(b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header.encode())
+
+
+@pytest.mark.parametrize("shape", [(3, 0), (0, 4), (0,), (2, 0, 5), (2**50, 0), (0, 2**50)])
+@pytest.mark.parametrize("descr", ["<U1", "<f4"])
+def test_transcripts_of_no_elements_behave_as_the_join(tmp_path, tokenizer, shape, descr):
+    os.makedirs(tmp_path / PART)
+    empty_array_file(tmp_path / PART / "a.npy", shape, descr)
+    small = tuple(min(d, 3) for d in shape)  # what NumPy's own join gives, without 2**50 lists
+    expected = outcome(lambda: "".join(np.zeros(small, np.dtype(descr)).tolist()))
+    got = outcome(lambda: LMDataset(PART, {"root": str(tmp_path)}, tokenizer).total_chars)
+    assert got == (0 if expected == "" else expected)
+
+
 @pytest.mark.parametrize("index, expect", [(0, 0), (-1, 4), (1.7, 1), (True, 1),
                                            (torch.tensor(3), 3)])
 def test_items(dataset, index, expect):
@@ -155,6 +174,67 @@ def test_collate_errors(dataset, batch, error, message):
     with pytest.raises(error) as info:
         dataset.collate_fn(batch)
     assert str(info.value) == message
+
+
+def python_collate(ds, batch):
+    """The batch steps written out in Python."""
+    shifted, golden = zip(*batch)
+    lengths = torch.LongTensor([len(s) for s in shifted])
+    pad = torch.nn.utils.rnn.pad_sequence
+    return (pad(list(shifted), batch_first=True, padding_value=ds.pad_token),
+            pad(list(golden), batch_first=True, padding_value=ds.pad_token), lengths)
+
+
+def outcome(fn):
+    """What fn returns, or the type and text of what it raises."""
+    try:
+        return fn()
+    except Exception as e:
+        return type(e).__name__, str(e)
+
+
+@pytest.mark.parametrize("pad", [2**70, -(2**70), 2**63, 2**63 - 1, -(2**63), 2**1100, float("nan"),
+                                 float("inf"), -float("inf"), 2.7, -3.5, True, np.float32(9.0)])
+def test_pad_values_behave_as_in_pad_sequence(dataset, pad):
+    dataset.pad_token = pad
+    batch = [dataset[0], dataset[2]]
+    ours, theirs = outcome(lambda: dataset.collate_fn(batch)), outcome(lambda: python_collate(dataset, batch))
+    if isinstance(theirs, tuple) and isinstance(theirs[0], str):
+        assert ours == theirs
+    else:
+        assert all(torch.equal(a, b) for a, b in zip(ours, theirs))
+
+
+def test_pad_token_code_that_resizes_the_batch(isolated):
+    # float(pad_token) runs after the lengths are taken and before anything is
+    # padded, as in pad_sequence: the padding sees the new sizes
+    out = isolated("""
+        from pathlib import Path
+        import torch
+        from corvantis.data.dunskell import LMDataset
+        from corvantis.data.tokenizer import ZelTokenizer
+        from test_dunskell import PART, TEXTS, write_texts, python_collate
+
+        ds = LMDataset(PART, {"root": str(write_texts(Path("."), TEXTS))}, ZelTokenizer())
+
+        def batch_and_pad():
+            batch = [tuple(t.clone() for t in ds[i]) for i in range(3)]
+
+            class Pad(int):
+                def __float__(self):
+                    batch[0][0].resize_(1 << 16).fill_(7)
+                    batch[1][1].resize_(1)
+                    return 0.0
+
+            return batch, Pad(0)
+
+        batch, ds.pad_token = batch_and_pad()
+        ours = ds.collate_fn(batch)
+        batch, ds.pad_token = batch_and_pad()
+        theirs = python_collate(ds, batch)
+        print(all(torch.equal(a, b) for a, b in zip(ours, theirs)), tuple(ours[0].shape))
+    """)
+    assert out.splitlines()[-1] == "True (3, 65536)"
 
 
 # ---- prompts --------------------------------------------------------------

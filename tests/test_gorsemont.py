@@ -218,6 +218,56 @@ def test_errors():
         ScaledDotProductAttention(1)
 
 
+def test_eps_is_read_once_and_only_under_a_mask():
+    reads = []
+
+    class Counting(ScaledDotProductAttention):
+        @property
+        def eps(self):
+            reads.append(1)
+            return self.__dict__["eps"]
+
+        @eps.setter
+        def eps(self, value):
+            self.__dict__["eps"] = value
+
+    Q, K, V = arrays((2, 3, 4), (2, 5, 4), (2, 5, 2))
+    for eps, mask, count in [(1e10, None, 0), (1e10, causal(3, 5), 1), (10**10, causal(3, 5), 1)]:
+        op = Counting()
+        op.eps = eps
+        reads.clear()
+        np.testing.assert_allclose(op.forward(Q, K, V, mask), reference(Q, K, V, mask, V[:, :3])[0])
+        assert len(reads) == count
+
+
+def test_eps_that_resizes_the_inputs(isolated):
+    # read before any pointer into Q and K is taken (in its own interpreter:
+    # the fault this guards against reads freed memory)
+    out = isolated("""
+        import numpy as np
+        from lumbrix.nn.gorsemont import ScaledDotProductAttention
+
+        Q, K, V = (np.random.default_rng(0).random((16, 128, 128)) for _ in range(3))
+
+        class Resizing(ScaledDotProductAttention):
+            @property
+            def eps(self):
+                Q.resize((1,), refcheck=False)
+                K.resize((1,), refcheck=False)
+                return 1e10
+
+            @eps.setter
+            def eps(self, value):
+                pass
+
+        try:
+            Resizing().forward(Q, K, V, np.zeros((128, 128), bool))
+        except ValueError as e:
+            print(e)
+    """)
+    assert out.startswith("K^T: K of shape (1,) has fewer than two axes")
+
+
 def _forward_in_child(queue, args):
     out = ScaledDotProductAttention().forward(*args)
     queue.put((out @ np.ones((out.shape[-1], 300))).sum(axis=-1))  # NumPy's threaded BLAS too

@@ -3,6 +3,8 @@
 import collections
 import os
 import pickle
+import struct
+import textwrap
 
 import numpy as np
 import pytest
@@ -512,6 +514,118 @@ def test_byte_string_transcripts_fail_in_the_join(tmp_path, tokenizer):
     np.save(tmp_path / TRAIN / "text" / "000.npy", np.array([b"A", b"B"]))
     with pytest.raises(TypeError, match="expected str instance, bytes found"):
         ASRDataset(TRAIN, make_config(tmp_path), tokenizer, True)
+
+
+# ---- inputs that native code must survive -----------------------------------
+# Each runs in its own interpreter (in tmp_path, where the corpus lies): the
+# faults they guard against end the process.
+
+HOSTILE = """
+    from pathlib import Path
+    import numpy as np, torch
+    from corvantis.data.pimbrook import ASRDataset
+    from corvantis.data.tokenizer import ZelTokenizer
+    from test_pimbrook import TRAIN, make_config, reference_collate
+
+    def summary(fn):
+        try:
+            padded = fn()[0]
+        except Exception as e:
+            return f"{type(e).__name__}: {str(e).splitlines()[0]}"
+        return f"{tuple(padded.shape)} {padded.device} {padded.layout}"
+"""
+
+
+def hostile(code):
+    return textwrap.dedent(HOSTILE) + textwrap.dedent(code)
+
+
+CONVERSIONS = ["to_sparse()", "to_sparse_csr()", "to_mkldnn()", "to('meta')", "t().contiguous().t()[::2]"]
+
+
+def test_features_the_native_padding_cannot_read_go_to_pad_sequence(isolated, tmp_path):
+    write_partition(tmp_path, TRAIN, random_feats(3), ["AB", "CDE", "F"])
+    out = isolated(hostile(f"""
+        ds = ASRDataset(TRAIN, make_config(Path(".")), ZelTokenizer(), True)
+        for convert in {CONVERSIONS!r}:
+            items = [(eval("f." + convert), s, g) for f, s, g in (ds[0], ds[1])]
+            ours = summary(lambda: ds.collate_fn(items))
+            print(convert, ours == summary(lambda: reference_collate(ds, items)), ours)
+    """))
+    same = {line.split()[0]: line.split()[1] for line in out.splitlines()[-len(CONVERSIONS):]}
+    assert same == dict.fromkeys(CONVERSIONS, "True"), out
+
+
+# Python code that collate_fn runs (the pad value's conversion, the mask
+# transforms) changes the batch's tensors: features are padded before it
+# runs, targets after, as the batch steps written in Python do.
+CHANGES = {
+    "resized": "f.resize_(8, 1 << 14).fill_(7.0), s.resize_(1 << 10).fill_(7)",
+    "new-storage": "f.set_(torch.full((8, 1 << 14), 7.0)), s.set_(torch.full((40,), 7))",
+    "shrunk-storage": "f.storage().resize_(0), s.resize_(1)",
+}
+
+
+@pytest.mark.parametrize("where", ["pad value", "mask transform"])
+def test_python_code_run_by_collate_cannot_move_what_is_copied(isolated, tmp_path, where):
+    write_partition(tmp_path, TRAIN, random_feats(3), ["AB", "CDE", "F"])
+    out = isolated(hostile(f"""
+        ds = ASRDataset(TRAIN, make_config(Path("."), specaug=True), ZelTokenizer(), True)
+        change = None
+
+        class Pad(int):
+            def __float__(self):
+                if "{where}" == "pad value":
+                    change()
+                return 0.0
+
+        def hook(*_):
+            if "{where}" == "mask transform":
+                change()
+
+        ds.pad_token = Pad(0)
+        ds.freq_mask.register_forward_hook(hook)
+        for name, code in {CHANGES!r}.items():
+            results = []
+            for collate in (ds.collate_fn, lambda items: reference_collate(ds, items)):
+                items = [tuple(t.clone() for t in ds[i]) for i in range(3)]
+                f, s = items[1][0], items[1][1]
+                change = lambda: eval(code)
+                torch.manual_seed(5)
+                results.append(collate(items))
+            print(name, all(torch.equal(a, b) for a, b in zip(*results)))
+    """))
+    assert out.splitlines()[-len(CHANGES):] == [f"{name} True" for name in CHANGES], out
+
+
+def test_zero_bins_with_a_huge_frame_count_pad_to_nothing(isolated, tmp_path):
+    write_partition(tmp_path, TRAIN, random_feats(2), ["A", "B"])
+    # a 128-byte file whose header declares 2**50 frames of no bins
+    header = "{'descr': '<f4', 'fortran_order': False, 'shape': (0, 1125899906842624), }"
+    header += " " * (117 - len(header)) + "\n"
+    (tmp_path / TRAIN / "fbank" / "001.npy").write_bytes(
+        b"\x93NUMPY\x01\x00" + struct.pack("<H", len(header)) + header.encode())
+    out = isolated(hostile("""
+        ds = ASRDataset(TRAIN, make_config(Path(".")), ZelTokenizer(), True)
+        padded, _, _, lengths, _ = ds.collate_fn([ds[1]])
+        print(tuple(padded.shape), lengths.tolist())
+    """), timeout=30)
+    assert out.splitlines()[-1] == "(1, 1125899906842624, 0) [1125899906842624]"
+
+
+@pytest.mark.parametrize("value", [np.nan, np.inf, -np.inf])
+@pytest.mark.parametrize("dtype", ["<f4", ">f8", "<f2"])
+def test_global_stats_refuse_non_finite_features(tmp_path, tokenizer, value, dtype):
+    feats = [f.astype(dtype) for f in random_feats(4)]
+    feats[2][3, 1] = feats[3][0, 0] = value
+    write_partition(tmp_path, TRAIN, feats, ["A"] * 4)
+    bad = tmp_path / TRAIN / "fbank" / "002.npy"
+    with pytest.raises(ValueError, match=f"global_mvn: the features in '{bad}' hold non-finite"):
+        ASRDataset(TRAIN, make_config(tmp_path, norm="global_mvn"), tokenizer, True)
+    given = (torch.zeros(8), torch.ones(8))  # nothing is computed: nothing to refuse
+    assert len(ASRDataset(TRAIN, make_config(tmp_path, norm="global_mvn"), tokenizer, True,
+                          given)) == 4
+    assert len(ASRDataset(TRAIN, make_config(tmp_path, norm="cepstral"), tokenizer, True)) == 4
 
 
 # ---- pickling and data loaders --------------------------------------------

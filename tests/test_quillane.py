@@ -248,6 +248,37 @@ def test_penalty_respects_inference_tensors(kernels):
     assert logits[0, 1] == 0.5
 
 
+SHARED = "more than one element of the written-to tensor refers to a single memory location"
+
+
+@pytest.mark.parametrize("logits, ids", [
+    (lambda: torch.tensor([[4.0, 4, 4, -1]]).expand(4, 4), [[1, 2]] * 4),
+    (lambda: torch.tensor([[4.0, 4, 4, -1]]).expand(2, 2, 4), [[[1, 2]] * 2] * 2),
+    (lambda: torch.tensor([[4.0]]).expand(2, 4), [[1, 2]] * 2),
+], ids=["rows", "beams", "one-cell"])
+def test_penalty_refuses_logits_that_share_memory(kernels, logits, ids):
+    shared = logits()
+    with pytest.raises(RuntimeError, match=SHARED):
+        SequenceGenerator(None, Tok(), 5)._apply_repeat_penalty(shared, torch.tensor(ids), 2.0)
+    assert shared.max() == 4.0
+
+
+def test_penalty_on_strided_logits_that_do_not_overlap(kernels):
+    logits = torch.randn(6, 3).t()  # columns of a matrix: strides (1, 3)
+    ids = torch.tensor([[0, 5, 5], [1, 1, 2], [4, 3, 0]])
+    expected = reference_penalty(logits.clone(), ids, 1.7)
+    assert torch.equal(SequenceGenerator(None, Tok(), 5)._apply_repeat_penalty(logits, ids, 1.7), expected)
+
+
+@pytest.mark.parametrize("search", ["greedy", "beam"])
+def test_searches_refuse_expanded_logits_under_a_penalty(kernels, search):
+    table = torch.tensor([[1.0, 2.0, -1.0, 0.5]])
+    g = SequenceGenerator(lambda p: table.expand(len(p), -1), Tok(), 5)
+    with pytest.raises(RuntimeError, match=SHARED):
+        SEARCHES[search](g, torch.tensor([[1], [3]]))
+    assert torch.equal(table, torch.tensor([[1.0, 2.0, -1.0, 0.5]]))
+
+
 # ---- temperature, top-k and nucleus filtering ------------------------------------------
 
 
@@ -603,6 +634,21 @@ def test_logits_that_carry_gradients(kernels, search):
     table = random_scorer(8, 12, 3)
     assert_same_as_python(SEARCHES[search], lambda p: table(p) * weight, Tok(vocab=8), 7,
                           torch.randint(0, 8, (3, 2)), seed=0)
+
+
+@pytest.mark.parametrize("search", ["greedy", "beam", "sample"])
+def test_scores_keep_the_gradient_of_the_logits(kernels, search):
+    table = random_scorer(8, 12, 3)
+    grads = []
+    for make in (SequenceGenerator, ReferenceGenerator):
+        weight = torch.linspace(0.5, 1.5, 8, requires_grad=True)
+        torch.manual_seed(0)
+        _, scores = SEARCHES[search](make(lambda p: table(p) * weight, Tok(vocab=8), 7),
+                                     torch.randint(0, 8, (3, 2), generator=torch.Generator().manual_seed(1)))
+        assert scores.grad_fn is not None
+        scores[scores > -INF].sum().backward()
+        grads.append(weight.grad)
+    assert torch.allclose(grads[0], grads[1], rtol=1e-5, atol=1e-6)
 
 
 def test_overridden_shaping_steps_are_used():

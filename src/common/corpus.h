@@ -22,6 +22,8 @@
 #include "common/bind.h"
 #include "common/npy.h"
 #include "common/pyutil.h"
+#include "common/rawtensor.h"
+#include "common/workers.h"
 
 namespace corpus {
 namespace py = pybind11;
@@ -106,8 +108,9 @@ inline unsigned loader_threads(size_t n_items) {
 
 // Runs work(i) for every i in [0, n) on `threads` threads, without the GIL
 // (work must not touch Python), and consume(i) on the calling thread with the
-// GIL, in order of i, as soon as item i is done. Ctrl-C and exceptions from
-// consume stop the workers; exceptions escaping work are rethrown here.
+// GIL, in order of i, as soon as item i is done. An exception from work(i) is
+// raised when item i's turn comes; Ctrl-C and exceptions from consume stop
+// the workers, which are joined before this returns or throws.
 template <class Work, class Consume>
 void run_ordered(size_t n, unsigned threads, Work&& work, Consume&& consume) {
   std::mutex mu;
@@ -115,45 +118,28 @@ void run_ordered(size_t n, unsigned threads, Work&& work, Consume&& consume) {
   std::vector<char> done(n, 0);
   std::vector<std::exception_ptr> failed(n);
   std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  auto body = [&] {
-    for (size_t i; !stop && (i = next++) < n;) {
-      std::exception_ptr err;
-      try {
-        work(i);
-      } catch (...) {
-        err = std::current_exception();
-      }
-      {
-        std::lock_guard<std::mutex> lock(mu);
-        failed[i] = err;
-        done[i] = 1;
-      }
-      cv.notify_all();
+  auto one = [&](size_t i) {
+    std::exception_ptr err;
+    try {
+      work(i);
+    } catch (...) {
+      err = std::current_exception();
     }
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      failed[i] = err;
+      done[i] = 1;
+    }
+    cv.notify_all();
   };
-
-  struct Pool {
-    std::atomic<bool>& stop;
-    std::vector<std::thread> threads;
-    ~Pool() {
-      stop = true;
-      if (threads.empty()) return;
-      PyThreadState* state = PyEval_SaveThread();
-      for (auto& t : threads) t.join();
-      PyEval_RestoreThread(state);
-    }
-  } pool{stop, {}};
-  try {
-    for (unsigned k = 0; k < threads && n > 0; ++k) pool.threads.emplace_back(body);
-  } catch (const std::system_error&) {
-    // fewer threads than asked for; with none, the loop below works alone
-  }
+  common::Workers pool(n > 0 ? threads : 0, [&](const std::atomic<bool>& stop) {
+    for (size_t i; !stop && (i = next++) < n;) one(i);
+  });
 
   for (size_t i = 0; i < n; ++i) {
-    if (pool.threads.empty()) {
+    if (pool.started() == 0) {  // no thread could be started: the items run here
       py::gil_scoped_release nogil;
-      body();
+      one(i);
     }
     for (;;) {
       bool ready;
@@ -164,14 +150,16 @@ void run_ordered(size_t n, unsigned threads, Work&& work, Consume&& consume) {
       if (!ready) {
         py::gil_scoped_release nogil;
         std::unique_lock<std::mutex> lock(mu);
-        ready = cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return done[i] != 0; });
+        ready = cv.wait_for(lock, common::kSignalPoll, [&] { return done[i] != 0; });
       }
       if (ready) break;
+      if (pool.failed()) pool.join();  // a worker died outside work(i)
       if (PyErr_CheckSignals() != 0) common::rethrow();
     }
     if (failed[i]) std::rethrow_exception(failed[i]);
     consume(i);
   }
+  pool.join();
 }
 
 // ---- per-file failures -----------------------------------------------------
@@ -249,10 +237,18 @@ struct TranscriptSlot {
   std::u32string text;
   std::vector<unsigned char> raw;
 
+  // Rows that hold nothing, as in shape (n, 0): tolist() would build n empty
+  // lists (however many the header declares) only for the join to refuse the
+  // first one.
+  bool empty_rows() const {
+    return header.count == 0 && header.shape.size() >= 2 && header.shape[0] > 0;
+  }
+
   void read(const std::string& path) {
     fail.capture([&] {
       npy::FileSource src(path.c_str());
       header = src.header();
+      if (empty_rows()) return;
       raw = npy::read_data(src, header);
       if (header.dtype.kind == npy::Kind::Unicode && header.shape.size() <= 1) {
         text = npy::join_unicode(header, raw.data());
@@ -265,6 +261,8 @@ struct TranscriptSlot {
 
 inline py::str transcript_text(TranscriptSlot& slot, const py::handle& path) {
   if (slot.fail) raise_failure(slot.fail, path);
+  if (slot.empty_rows())
+    common::raise(PyExc_TypeError, "sequence item 0: expected str instance, list found");
   if (slot.joined) {
     PyObject* s = PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, slot.text.data(),
                                             static_cast<Py_ssize_t>(slot.text.size()));
@@ -386,37 +384,47 @@ inline py::object long_tensor(py::handle ids) {
   return py::module_::import("torch").attr("LongTensor")(ids);
 }
 
-// The pad value as pad_sequence stores it in an int64 tensor.
-inline int64_t pad_value(py::handle pad) {
-  int overflow = 0;
-  if (PyLong_Check(pad.ptr())) {
-    const long long v = PyLong_AsLongLongAndOverflow(pad.ptr(), &overflow);
-    if (!overflow) return v;
-  }
-  return static_cast<int64_t>(common::to_float(pad));
+// The pad value as pad_sequence stores it in an int64 tensor, for a plain
+// int or float: converted to a float, then as ATen fills int64 tensors with
+// one (values out of range, NaN and infinities raise "value cannot be
+// converted to type int64_t without overflow"). Anything else, whose
+// conversion may run Python code, is left to pad_sequence.
+inline std::optional<int64_t> pad_value(py::handle pad) {
+  if (!PyFloat_CheckExact(pad.ptr()) && !PyLong_CheckExact(pad.ptr())) return std::nullopt;
+  return c10::Scalar(common::to_float(pad)).to<int64_t>();
 }
 
-// pad_sequence(seqs, batch_first=True, padding_value=pad) for 1-D int64 CPU
-// tensors; nullopt when some element is anything else (or there are none),
-// so that the caller can leave the case to pad_sequence itself.
-inline std::optional<at::Tensor> pad_ids(const std::vector<py::object>& seqs, py::handle pad) {
-  if (seqs.empty()) return std::nullopt;
+// The sequences when every one is a 1-D int64 tensor that can be read natively.
+inline std::optional<std::vector<at::Tensor>> plain_ids(const std::vector<py::object>& seqs) {
   std::vector<at::Tensor> ts;
   ts.reserve(seqs.size());
-  int64_t longest = 0;
   for (const auto& s : seqs) {
     if (!is_tensor(s)) return std::nullopt;
     at::Tensor t = THPVariable_Unpack(s.ptr());
-    if (t.dim() != 1 || t.scalar_type() != at::kLong || !t.device().is_cpu()) return std::nullopt;
-    longest = std::max(longest, t.size(0));
+    if (t.dim() != 1 || !common::raw::readable(t, at::kLong)) return std::nullopt;
     ts.push_back(std::move(t));
   }
-  const int64_t fill = pad_value(pad);
-  at::Tensor out = at::full({static_cast<int64_t>(ts.size()), longest}, fill, at::kLong);
+  return ts;
+}
+
+// pad_sequence(seqs, batch_first=True, padding_value=pad) for 1-D int64 CPU
+// tensors and a plain pad value; nullopt for anything else (or no sequences),
+// so that the caller can leave the case to pad_sequence itself. No Python
+// code runs between measuring the sequences and copying them.
+inline std::optional<at::Tensor> pad_ids(const std::vector<py::object>& seqs, py::handle pad) {
+  const auto ts = seqs.empty() ? std::nullopt : plain_ids(seqs);
+  if (!ts) return std::nullopt;
+  const std::optional<int64_t> fill = pad_value(pad);
+  if (!fill) return std::nullopt;
+  int64_t longest = 0;
+  for (const auto& t : *ts) longest = std::max(longest, t.size(0));
+  at::Tensor out = at::full({static_cast<int64_t>(ts->size()), longest}, *fill, at::kLong);
   int64_t* o = out.data_ptr<int64_t>();
-  for (size_t b = 0; b < ts.size(); ++b) {
-    const int64_t* src = ts[b].data_ptr<int64_t>();
-    const int64_t stride = ts[b].stride(0), n = ts[b].size(0);
+  for (size_t b = 0; b < ts->size(); ++b) {
+    const at::Tensor& t = (*ts)[b];
+    const int64_t stride = t.stride(0), n = t.size(0);
+    if (n == 0) continue;
+    const int64_t* src = t.data_ptr<int64_t>();
     for (int64_t i = 0; i < n; ++i) o[static_cast<int64_t>(b) * longest + i] = src[i * stride];
   }
   return out;

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <mutex>
 
+#include "workers.h"
+
 namespace common {
 namespace omp {
 
@@ -29,11 +31,16 @@ inline void one_thread_after_fork() {
 }
 
 // f(i) for i in [0, n), split statically over the threads when n * cost
-// (element operations per item) is worth it. f must not throw.
+// (element operations per item) is worth it. An exception must not leave an
+// OpenMP region: the first one thrown is rethrown after it, and the items
+// not yet begun are skipped.
 template <class F>
 void parallel_for(std::ptrdiff_t n, std::ptrdiff_t cost, F&& f) {
+  FirstError error;
 #pragma omp parallel for schedule(static) if (n > 1 && n * cost >= kParallelWork)
-  for (std::ptrdiff_t i = 0; i < n; ++i) f(i);
+  for (std::ptrdiff_t i = 0; i < n; ++i)
+    if (!error.failed()) error.guard([&] { f(i); });
+  error.rethrow();
 }
 
 }  // namespace omp

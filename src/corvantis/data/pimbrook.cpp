@@ -5,11 +5,9 @@
 #include <torch/extension.h>
 
 #include <array>
-#include <atomic>
 #include <cmath>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/bind.h"
@@ -17,6 +15,8 @@
 #include "common/npy.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
+#include "common/rawtensor.h"
+#include "common/workers.h"
 
 namespace py = pybind11;
 using common::Args;
@@ -39,6 +39,7 @@ struct FeatureSlot {
   uint64_t rows = 0;
   void* data = nullptr;
   std::vector<double> mean, m2;  // per bin over this file's frames
+  bool non_finite = false;       // some value is NaN or infinite
 };
 
 // Rows kept by feat[:num_feats, :] of an array with `n` rows.
@@ -81,6 +82,10 @@ void file_stats(const T* x, uint64_t rows, uint64_t cols, Conv conv, FeatureSlot
     const T* row = x + r * cols;
     double sum = 0.0;
     for (uint64_t t = 0; t < cols; ++t) sum += static_cast<double>(conv(row[t]));
+    if (!std::isfinite(sum)) {  // float32 values summed in float64 never overflow
+      s.non_finite = true;
+      return;
+    }
     const double mean = sum / static_cast<double>(cols);
     double m2 = 0.0;
     for (uint64_t t = 0; t < cols; ++t) {
@@ -194,6 +199,14 @@ void read_features(FeatureSlot& s, const std::string& path, const LoadPlan& plan
   compute_stats(s);
 }
 
+// One NaN or infinity would make every global statistic NaN.
+[[noreturn]] void raise_non_finite(py::handle path) {
+  common::raise(PyExc_ValueError,
+                "global_mvn: the features in '" + std::string(py::str(path)) +
+                    "' hold non-finite values (NaN or infinity); the global mean and std "
+                    "cannot be computed from them");
+}
+
 // What the loop over the files leaves behind.
 struct Loaded {
   py::list feats;
@@ -235,6 +248,7 @@ Loaded load_partition(const py::list& fbank_files, const py::list& text_files,
       [&](size_t i) {
         FeatureSlot& s = feats[i];
         if (s.fail) corpus::raise_failure(s.fail, fbank_files[i]);
+        if (s.non_finite) raise_non_finite(fbank_files[i]);
         out.feats.append(std::move(arrays[i]));
         out.feat_max_len = std::max<long long>(out.feat_max_len, s.header.shape[1]);
         if (plan.stats) plan.stats->merge(s);
@@ -450,10 +464,13 @@ py::object get_item(const Args& a) {
 
 // ---- batches --------------------------------------------------------------
 
-// The feature tensors of a batch when all are 2-D float32 CPU tensors with
-// the same number of bins and no gradient: the case padded natively.
+// The feature tensors of a batch when all are 2-D float32 tensors that can
+// be read natively, with the same number of bins and no gradient: the case
+// padded natively. They are padded as soon as they are measured, before any
+// Python code runs; only their frame counts are kept for masking later.
 struct FeatureBatch {
   std::vector<at::Tensor> feats;
+  std::vector<int64_t> frames;
   int64_t bins = 0, longest = 0;
 };
 
@@ -463,12 +480,12 @@ std::optional<FeatureBatch> plain_features(const std::vector<py::object>& firsts
   for (const auto& f : firsts) {
     if (!corpus::is_tensor(f)) return std::nullopt;
     at::Tensor t = THPVariable_Unpack(f.ptr());
-    if (t.dim() != 2 || t.scalar_type() != at::kFloat || !t.device().is_cpu() ||
-        t.requires_grad())
+    if (t.dim() != 2 || !common::raw::readable(t, at::kFloat) || t.requires_grad())
       return std::nullopt;
     if (!b.feats.empty() && t.size(0) != b.bins) return std::nullopt;
     b.bins = t.size(0);
     b.longest = std::max(b.longest, t.size(1));
+    b.frames.push_back(t.size(1));
     b.feats.push_back(std::move(t));
   }
   return b;
@@ -495,14 +512,20 @@ void transpose(const float* src, int64_t bins, int64_t frames, int64_t sb, int64
     for (int64_t f = 0; f < bins; ++f) out[t0 * bins + f] = src[f * sb + t0 * st];
 }
 
-// Utterance x as (frames, bins) rows of `out`, zero past its length and
-// wherever a mask falls (fkeep, tkeep: 1 kept, 0 masked; null: no mask).
-void pad_one(const at::Tensor& x, float* out, int64_t longest, const float* fkeep,
-             const float* tkeep) {
+// Utterance x as (frames, bins) rows of `out`, zero past its length. Without
+// bins there is nothing to write, however many frames a file declares.
+void pad_one(const at::Tensor& x, float* out, int64_t longest) {
   const int64_t bins = x.size(0), frames = x.size(1);
-  const float* src = x.data_ptr<float>();
-  if (x.stride(1) == 1) transpose<true>(src, bins, frames, x.stride(0), 1, out);
-  else transpose<false>(src, bins, frames, x.stride(0), x.stride(1), out);
+  if (bins == 0) return;
+  const float* src = frames > 0 ? x.data_ptr<float>() : nullptr;
+  if (frames > 0 && x.stride(1) == 1) transpose<true>(src, bins, frames, x.stride(0), 1, out);
+  else if (frames > 0) transpose<false>(src, bins, frames, x.stride(0), x.stride(1), out);
+  std::fill(out + frames * bins, out + longest * bins, 0.0f);
+}
+
+// Zeros in one padded utterance (frames, bins) wherever a mask falls (fkeep,
+// tkeep: 1 kept, 0 masked; null: no mask). Past its length it is zero anyway.
+void mask_one(float* out, int64_t bins, int64_t frames, const float* fkeep, const float* tkeep) {
   if (tkeep)
     for (int64_t t = 0; t < frames; ++t)
       if (tkeep[t] == 0.0f) std::fill(out + t * bins, out + (t + 1) * bins, 0.0f);
@@ -512,40 +535,47 @@ void pad_one(const at::Tensor& x, float* out, int64_t longest, const float* fkee
   if (!masked.empty())
     for (int64_t t = 0; t < frames; ++t)
       for (int64_t f : masked) out[t * bins + f] = 0.0f;
-  std::fill(out + frames * bins, out + longest * bins, 0.0f);
 }
 
-// fn(i) for i in [0, n) on as many threads as torch's intra-op setting. (ATen's
-// parallel_for is an OpenMP pragma in its header, inert in this extension.)
+// Utterances side by side on as many threads as torch's intra-op setting.
+// (ATen's parallel_for is an OpenMP pragma in its header, inert here.)
 template <class Fn>
-void parallel_items(int64_t n, Fn fn) {
-  std::atomic<int64_t> next{0};
-  auto body = [&] {
-    for (int64_t i; (i = next++) < n;) fn(i);
-  };
-  std::vector<std::thread> helpers;
-  const int64_t workers = std::min<int64_t>(n, at::get_num_threads());
-  try {
-    for (int64_t k = 1; k < workers; ++k) helpers.emplace_back(body);
-  } catch (const std::system_error&) {
-    // fewer helpers; this thread still does its share
-  }
-  body();
-  for (auto& t : helpers) t.join();
+void for_each_utterance(const FeatureBatch& b, Fn&& fn) {
+  common::parallel_items(b.frames.size(), static_cast<unsigned>(at::get_num_threads()), fn);
 }
 
-at::Tensor pad_features(const FeatureBatch& b, const Masks& m) {
+// pad_sequence of the transposed features, with 0.0.
+at::Tensor pad_features(const FeatureBatch& b) {
   const int64_t n = static_cast<int64_t>(b.feats.size());
   at::Tensor out = at::empty({n, b.longest, b.bins}, at::kFloat);
   float* o = out.data_ptr<float>();
-  const float* fm = m.freq.defined() ? m.freq.data_ptr<float>() : nullptr;
-  const float* tm = m.time.defined() ? m.time.data_ptr<float>() : nullptr;
-  py::gil_scoped_release nogil;
-  parallel_items(n, [&](int64_t i) {
-    pad_one(b.feats[i], o + i * b.longest * b.bins, b.longest, fm ? fm + i * b.bins : nullptr,
-            tm ? tm + i * b.longest : nullptr);
+  for_each_utterance(b, [&](size_t i) {
+    pad_one(b.feats[i], o + static_cast<int64_t>(i) * b.longest * b.bins, b.longest);
   });
   return out;
+}
+
+// A mask as (batch, length) float32 values that can be read natively.
+const float* mask_data(at::Tensor& mask, int64_t n, int64_t length) {
+  if (!mask.defined()) return nullptr;
+  mask = mask.to(at::kFloat).contiguous();
+  if (!common::raw::readable(mask, at::kFloat) || mask.numel() != n * length)
+    common::raise(PyExc_RuntimeError, "collate_fn: a SpecAugment mask has an unexpected shape");
+  return mask.data_ptr<float>();
+}
+
+// The masks applied in place to the batch padded by pad_features, which no
+// Python code has seen yet.
+void mask_features(at::Tensor& padded, const FeatureBatch& b, Masks& m) {
+  const int64_t n = static_cast<int64_t>(b.frames.size());
+  float* o = padded.data_ptr<float>();
+  const float* fm = mask_data(m.freq, n, b.bins);
+  const float* tm = mask_data(m.time, n, b.longest);
+  for_each_utterance(b, [&](size_t k) {
+    const auto i = static_cast<int64_t>(k);
+    mask_one(o + i * b.longest * b.bins, b.bins, b.frames[k], fm ? fm + i * b.bins : nullptr,
+             tm ? tm + i * b.longest : nullptr);
+  });
 }
 
 std::vector<py::object> column(const std::vector<py::object>& items, int k) {
@@ -617,15 +647,12 @@ Masks draw_masks(const py::object& self, const py::object& conf, const FeatureBa
   return m;
 }
 
-// Frame counts, and for features padded natively nothing else yet; for any
-// other features the padded batch from pad_sequence.
+// Frame counts and the padded batch: padded natively, or by pad_sequence.
 std::pair<py::object, py::object> feature_lengths(const std::vector<py::object>& firsts,
                                                   const std::optional<FeatureBatch>& plain) {
   if (plain) {
-    at::Tensor lengths = at::empty({static_cast<int64_t>(plain->feats.size())}, at::kLong);
-    int64_t* p = lengths.data_ptr<int64_t>();
-    for (size_t i = 0; i < plain->feats.size(); ++i) p[i] = plain->feats[i].size(1);
-    return {py::cast(lengths), py::object()};
+    at::Tensor padded = pad_features(*plain);  // before any Python object is made
+    return {py::cast(at::tensor(plain->frames, at::kLong)), py::cast(padded)};
   }
   std::vector<py::object> transposed;
   py::list frames;
@@ -662,18 +689,17 @@ py::object collate(const Args& a) {
   const auto targets = pad_targets(self, items);
 
   const py::object config = self.attr("config");
-  Masks masks;
   if (corpus::truthy(corpus::item(config, "specaug")) &&
       corpus::truthy(self.attr("isTrainPartition"))) {
     const py::object conf = corpus::item(config, "specaug_conf");
     if (plain && known_transforms(self)) {
-      masks = draw_masks(self, conf, *plain);
+      Masks masks = draw_masks(self, conf, *plain);
+      at::Tensor batch = THPVariable_Unpack(padded.ptr());
+      mask_features(batch, *plain, masks);
     } else {
-      if (plain) padded = py::cast(pad_features(*plain, masks));
       padded = mask_batch(self, conf, padded);
     }
   }
-  if (!padded) padded = py::cast(pad_features(*plain, masks));
   return py::make_tuple(padded, targets[0], targets[1], feat_lengths, targets[2]);
 }
 

@@ -28,6 +28,7 @@
 #include "common/bind.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
+#include "common/rawtensor.h"
 
 namespace py = pybind11;
 using at::Tensor;
@@ -267,7 +268,7 @@ void penalize_rows(Tensor logits, const Tensor& ids, double penalty) {
 // Ids index the vocabulary as Python indexing does: -V .. V-1.
 bool ids_in_range(const Tensor& ids, int64_t vocab) {
   if (ids.numel() == 0) return true;
-  if (ids.is_cpu()) {
+  if (common::raw::readable(ids, at::kLong)) {
     const Tensor c = ids.contiguous();
     const int64_t* p = c.data_ptr<int64_t>();
     return std::all_of(p, p + c.numel(), [vocab](int64_t v) { return v >= -vocab && v < vocab; });
@@ -328,9 +329,13 @@ bool raw_writable(const Tensor& t) {
   return true;
 }
 
+// Logits whose elements are not all distinct memory (expanded ones) take the
+// tensor path, which refuses to write them as PyTorch's in-place operations do.
 bool penalize_on_cpu(const PenaltyRows& rows, double penalty) {
   const Tensor& lg = rows.logits;
-  if (!lg.is_cpu() || !raw_writable(lg)) return false;
+  if (!common::raw::writable(lg, lg.scalar_type()) || !raw_writable(lg) ||
+      !common::raw::readable(rows.ids, at::kLong))
+    return false;
   lg.unsafeGetTensorImpl()->bump_version();
   AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, lg.scalar_type(), "repeat_penalty",
                                   [&] { penalize_cpu<scalar_t>(rows, penalty); });
@@ -459,12 +464,12 @@ struct RowSearch {
   bool fused(const Tensor& log_probs, const TokenId& eos) const {
     const auto lp = log_probs.scalar_type();
     const int64_t batch = x.size(0);
-    return kernels && log_probs.is_cpu() && log_probs.dim() == 2 &&
+    return kernels && common::raw::readable(log_probs, lp) && log_probs.dim() == 2 &&
            log_probs.size(0) == batch && log_probs.size(1) > 0 && scores.numel() == batch &&
            finished.numel() == batch &&
            (lp == at::kFloat || lp == at::kHalf || lp == at::kBFloat16) &&
            !log_probs.requires_grad() && !scores.requires_grad() &&
-           scores.scalar_type() == at::kFloat && x.scalar_type() == at::kLong && x.is_cpu() &&
+           scores.scalar_type() == at::kFloat && common::raw::readable(x, at::kLong) &&
            eos.native && pad.native;
   }
 
@@ -603,7 +608,7 @@ void greedy_step(RowSearch& s, const Tensor& log_probs, const TokenId& eos) {
 }
 
 void sample_step(RowSearch& s, const Tensor& log_probs, const Tensor& drawn, const TokenId& eos) {
-  if (s.fused(log_probs, eos) && drawn.is_cpu()) {
+  if (s.fused(log_probs, eos) && common::raw::readable(drawn, at::kLong)) {
     QUILLANE_DISPATCH(log_probs.scalar_type(),
                       [&] { sample_fused<scalar_t>(s, log_probs, drawn, eos); });
     return;
@@ -658,6 +663,7 @@ py::object generate_sample(const Args& a) {
 struct Hypothesis {
   Tensor tokens;  // prompt, generated tokens (and the end token when finished)
   double score;
+  Tensor graph_score;  // the score as a 0-d tensor, kept when it carries a gradient
 };
 
 using Hypotheses = std::vector<Hypothesis>;
@@ -718,9 +724,10 @@ class BeamSearch {
         best[static_cast<size_t>(b * width_) + w] = chosen[w].score;
       }
     }
-    Tensor scores = at::tensor(best, at::TensorOptions().dtype(at::kDouble))
-                        .view({batch_, width_})
-                        .to(x_.device(), at::kFloat);
+    Tensor scores = differentiable_ ? graph_scores()
+                                    : at::tensor(best, at::TensorOptions().dtype(at::kDouble))
+                                          .view({batch_, width_})
+                                          .to(x_.device(), at::kFloat);
     return py::make_tuple(wrap(seqs), wrap(scores));
   }
 
@@ -730,6 +737,22 @@ class BeamSearch {
     Tensor logits = score(self_, wrap(flat)).view({batch_, width_, vocab_});
     logits = penalize_(logits, sequences_);
     return log_softmax_last(divide(logits, temperature_));
+  }
+
+  // scores[b, w] = score for every chosen hypothesis, as indexed assignment
+  // into a tensor of -inf does: the scores then carry the gradient of the
+  // logits, as those of greedy search and sampling do.
+  Tensor graph_scores() const {
+    Tensor scores = at::full({batch_, width_}, -kInf, at::TensorOptions().device(x_.device()));
+    for (int64_t b = 0; b < batch_; ++b) {
+      const Hypotheses chosen = final_selection(b);
+      for (size_t w = 0; w < chosen.size(); ++w) {
+        Tensor cell = scores[b][static_cast<int64_t>(w)];
+        if (chosen[w].graph_score.defined()) cell.copy_(chosen[w].graph_score);
+        else cell.fill_(chosen[w].score);
+      }
+    }
+    return scores;
   }
 
   // The best `width` extensions over all beams of each batch item; those that
@@ -747,11 +770,12 @@ class BeamSearch {
     sequences_ = grown.view({batch_, width_, grown.size(-1)});
     Tensor ended = equals(tokens, eos_).to(at::kBool);
     host_scores_ = top_scores.to(at::kCPU, at::kDouble).contiguous();
-    collect_finished(ended.to(at::kCPU).contiguous(), grown);
+    differentiable_ = differentiable_ || top_scores.requires_grad();
+    collect_finished(ended.to(at::kCPU).contiguous(), grown, top_scores.view(-1));
     scores_ = top_scores.masked_fill(ended, -kInf);
   }
 
-  void collect_finished(const Tensor& ended, const Tensor& grown) {
+  void collect_finished(const Tensor& ended, const Tensor& grown, const Tensor& top_scores) {
     const bool* e = ended.data_ptr<bool>();
     std::vector<int64_t> flat;
     for (int64_t i = 0; i < batch_ * width_; ++i)
@@ -762,7 +786,8 @@ class BeamSearch {
     double* s = host_scores_.data_ptr<double>();
     for (size_t k = 0; k < flat.size(); ++k) {
       const int64_t b = flat[k] / width_;
-      finished_[b].push_back({copies[static_cast<int64_t>(k)], s[flat[k]]});
+      Tensor graph_score = differentiable_ ? top_scores[flat[k]] : Tensor();
+      finished_[b].push_back({copies[static_cast<int64_t>(k)], s[flat[k]], graph_score});
       s[flat[k]] = -kInf;
     }
     for (int64_t b = 0; b < batch_; ++b) {
@@ -787,7 +812,8 @@ class BeamSearch {
     Hypotheses all = finished_[b];
     const double* s = host_scores_.data_ptr<double>() + b * width_;
     for (int64_t w = 0; w < width_; ++w)
-      if (s[w] != -kInf) all.push_back({sequences_[b][w], s[w]});
+      if (s[w] != -kInf)
+        all.push_back({sequences_[b][w], s[w], differentiable_ ? scores_[b][w] : Tensor()});
     sort_best_first(all);
     if (static_cast<int64_t>(all.size()) > width_) all.resize(static_cast<size_t>(width_));
     return all;
@@ -805,6 +831,7 @@ class BeamSearch {
   Tensor sequences_;    // (batch, width, t)
   Tensor scores_;       // (batch, width), on the device
   Tensor host_scores_;  // the same as doubles on the CPU
+  bool differentiable_ = false;  // the scores carry a gradient
   std::vector<Hypotheses> finished_;
 };
 

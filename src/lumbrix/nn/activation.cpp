@@ -145,11 +145,19 @@ py::array out_dtype(py::array result, const py::dtype& wanted) {
   return result.attr("astype")(wanted);
 }
 
+// Converting an object array calls each element's __float__, which may resize
+// the arrays measured before: what the loops read must still be l's size.
+void check_size(const py::array& a, const Layout& l) {
+  if (a.size() != l.outer * l.n * l.inner)
+    common::raise(PyExc_ValueError, "an array changed size while the softmax was computed");
+}
+
 template <class T>
 py::array forward_as(const py::array& z, const Layout& l) {
   auto x = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(z);
   if (!x) common::rethrow();
-  py::array_t<T> y(std::vector<py::ssize_t>(z.shape(), z.shape() + z.ndim()));
+  check_size(x, l);
+  py::array_t<T> y(std::vector<py::ssize_t>(x.shape(), x.shape() + x.ndim()));
   const T* xp = x.data();
   T* yp = y.mutable_data();
   {
@@ -164,7 +172,9 @@ py::array backward_as(const py::array& a, const py::array& g, const Layout& l) {
   auto ac = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
   auto gc = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(g);
   if (!ac || !gc) common::rethrow();
-  py::array_t<T> dz(std::vector<py::ssize_t>(a.shape(), a.shape() + a.ndim()));
+  check_size(ac, l);
+  check_size(gc, l);
+  py::array_t<T> dz(std::vector<py::ssize_t>(ac.shape(), ac.shape() + ac.ndim()));
   const T* ap = ac.data();
   const T* gp = gc.data();
   T* dp = dz.mutable_data();
@@ -180,9 +190,12 @@ py::object init(const Args& a) {
   return py::none();
 }
 
+// The axis is found before the arrays are measured: reading `dim` and
+// converting it may run Python code that resizes them.
 py::object forward(const Args& a) {
   py::array z = py::module_::import("numpy").attr("asarray")(a["Z"]);
-  const Layout l = layout_of(z, normalize_axis(a[0].attr("dim"), z.ndim()));
+  const py::ssize_t axis = normalize_axis(a[0].attr("dim"), z.ndim());
+  const Layout l = layout_of(z, axis);
   const py::dtype work = compute_dtype(z.dtype());
   py::array out = work.kind() == 'f' && work.itemsize() == 4 ? forward_as<float>(z, l)
                                                              : forward_as<double>(z, l);
@@ -194,12 +207,13 @@ py::object forward(const Args& a) {
 py::object backward(const Args& a) {
   py::array A = a[0].attr("A");
   py::array g = py::module_::import("numpy").attr("asarray")(a["dLdA"]);
+  const py::ssize_t axis = normalize_axis(a[0].attr("dim"), A.ndim());
   if (g.ndim() != A.ndim() || !std::equal(g.shape(), g.shape() + g.ndim(), A.shape()))
     common::raise(PyExc_ValueError, "dLdA must have the shape of the last forward output " +
                                         std::string(py::str(py::tuple(A.attr("shape")))) +
                                         ", got " +
                                         std::string(py::str(py::tuple(g.attr("shape")))));
-  const Layout l = layout_of(A, normalize_axis(a[0].attr("dim"), A.ndim()));
+  const Layout l = layout_of(A, axis);
   const py::dtype work = compute_dtype(A.dtype());
   py::array dz = work.kind() == 'f' && work.itemsize() == 4 ? backward_as<float>(A, g, l)
                                                             : backward_as<double>(A, g, l);

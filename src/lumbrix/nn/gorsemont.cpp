@@ -172,16 +172,20 @@ bool side_by_side(py::ssize_t matrices, py::ssize_t work_each) {
 }
 
 // f(h, scratch) for every matrix h, scratch being `scratch_size` elements of
-// the running thread's own.
+// the running thread's own. What a thread throws is rethrown after the region.
 template <class T, class F>
 void for_each_matrix(py::ssize_t matrices, py::ssize_t work_each, py::ssize_t scratch_size, F&& f) {
   py::gil_scoped_release nogil;
+  common::FirstError error;
 #pragma omp parallel if (side_by_side(matrices, work_each))
   {
-    std::vector<T> scratch(scratch_size);
+    std::vector<T> scratch;
+    error.guard([&] { scratch.resize(scratch_size); });
 #pragma omp for schedule(static)
-    for (py::ssize_t h = 0; h < matrices; ++h) f(h, scratch.data());
+    for (py::ssize_t h = 0; h < matrices; ++h)
+      if (!error.failed()) error.guard([&] { f(h, scratch.data()); });
   }
+  error.rethrow();
 }
 
 // ---------------------------------------------------------------------------
@@ -257,10 +261,12 @@ struct Scores {
   bool masked;  // the mask is applied already
 };
 
-// (Q . K^T) / sqrt(d_k), masked in the same pass when the mask allows it.
+// (Q . K^T) / sqrt(d_k), masked in the same pass when the mask allows it;
+// `eps` was read before, since reading it may run Python code that resizes
+// the arrays.
 template <class T>
 std::optional<Scores> native_scores(py::handle q_obj, py::handle k_obj, py::handle mask_obj,
-                                    py::handle self) {
+                                    py::handle eps) {
   const auto q = stack_of<T>(q_obj), k = stack_of<T>(k_obj);
   if (!q || !k || q->cols != k->cols) return std::nullopt;
   const auto lead = broadcast({&q->lead, &k->lead});
@@ -269,7 +275,7 @@ std::optional<Scores> native_scores(py::handle q_obj, py::handle k_obj, py::hand
   std::optional<Mask> mask;
   std::optional<T> masked_value;
   if (!mask_obj.is_none() && (mask = mask_of(mask_obj, *lead, rows, cols)))
-    masked_value = masking_value<T>(self.attr("eps"));
+    masked_value = masking_value<T>(eps);
   const bool apply = mask && masked_value;
   py::array_t<T> out(joined(*lead, rows, cols));
   T* s = out.mutable_data();
@@ -388,10 +394,12 @@ py::object matmul(const char* expression, Operand x, Operand y) {
 
 py::object numpy_sqrt(py::handle d_k) { return numpy().attr("sqrt")(d_k); }
 
-// Steps 2 to 5 of forward: the scaled, masked scores.
+// Steps 2 to 5 of forward: the scaled, masked scores. `eps` is read once,
+// before any pointer into the arrays is taken.
 py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle mask) {
+  const py::object eps = mask.is_none() ? py::object() : py::object(self.attr("eps"));
   auto native = for_float_type<std::optional<Scores>>(
-      Q, [&](auto t) { return native_scores<decltype(t)>(Q, K, mask, self); });
+      Q, [&](auto t) { return native_scores<decltype(t)>(Q, K, mask, eps); });
   Scores s{py::object(), false};
   if (native) {
     s = *native;
@@ -401,7 +409,7 @@ py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle
     s.array = common::steal(PyNumber_InPlaceTrueDivide(s.array.ptr(), numpy_sqrt(d_k).ptr()));
   }
   if (mask.is_none() || s.masked) return s.array;
-  py::object masked = common::steal(PyNumber_Negative(self.attr("eps").ptr()));
+  py::object masked = common::steal(PyNumber_Negative(eps.ptr()));
   const std::string context =
       "mask of " + shape_text(mask) + " does not broadcast to the scores' " + shape_text(s.array);
   return explained(context, [&] { return numpy().attr("where")(mask, masked, s.array); });
