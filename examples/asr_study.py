@@ -70,14 +70,18 @@ class LengthBuckets(torch.utils.data.Sampler):
     which otherwise costs as much as the speech itself on this corpus.
     """
 
-    def __init__(self, lengths, batch_size, seed=0):
+    def __init__(self, lengths, batch_size, seed=0, ascending_epochs=0):
         order = sorted(range(len(lengths)), key=lambda i: lengths[i])
         self.batches = [order[i:i + batch_size] for i in range(0, len(order), batch_size)]
         self.rng = random.Random(seed)
+        self.ascending_epochs = ascending_epochs  # shortest first: attention aligns sooner
 
     def __iter__(self):
         batches = list(self.batches)
-        self.rng.shuffle(batches)
+        if self.ascending_epochs > 0:
+            self.ascending_epochs -= 1
+        else:
+            self.rng.shuffle(batches)
         return iter(batches)
 
     def __len__(self):
@@ -92,10 +96,10 @@ def speech_sets(config, tok, partitions):
     return train, evaluation
 
 
-def loader(dataset, batch_size, buckets, seed=0, shuffle=False, workers=0):
+def loader(dataset, batch_size, buckets, seed=0, shuffle=False, workers=0, ascending_epochs=0):
     if buckets:
         lengths = [f.shape[1] for f in dataset.feats]
-        return torch.utils.data.DataLoader(dataset, batch_sampler=LengthBuckets(lengths, batch_size, seed),
+        return torch.utils.data.DataLoader(dataset, batch_sampler=LengthBuckets(lengths, batch_size, seed, ascending_epochs),
                                            collate_fn=dataset.collate_fn, num_workers=workers)
     return torch.utils.data.DataLoader(dataset, batch_size=batch_size, shuffle=shuffle,
                                        collate_fn=dataset.collate_fn, num_workers=workers)
@@ -265,6 +269,7 @@ def main():
     parser.add_argument("--load", default=None, help="skip training: load the speech model's state")
     parser.add_argument("--out", default=None, help="append the results as one JSON line")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--ascending", type=int, default=0, help="epochs in ascending length order first")
     parser.add_argument("--no-decode", action="store_true", help="train only")
     args = parser.parse_args()
 
@@ -284,7 +289,8 @@ def main():
     total = Clock()
     train_set, sets = speech_sets(config, tok, ["dev-clean", HELDOUT])
     max_length = max(train_set.text_max_len, *(s.text_max_len for s in sets.values())) + 1
-    train_loader = loader(train_set, config["data"]["batch_size"], not args.no_buckets, args.seed, True)
+    train_loader = loader(train_set, config["data"]["batch_size"], not args.no_buckets, args.seed, True,
+                          ascending_epochs=args.ascending)
     eval_loaders = {p: loader(s, args.eval_batch, True) for p, s in sets.items()}
     model = build_speech_model(config, tok, max_length)
     print(f"speech model: {sum(p.numel() for p in model.parameters()):,} parameters")

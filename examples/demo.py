@@ -1,228 +1,251 @@
-"""End-to-end demo on a synthetic corpus, small enough for a CPU in about a minute.
+"""The main job: train a recogniser on spoken English and read its error rates on unseen voices.
 
-1. writes a corpus: each character of a transcript becomes a few frames of its
-   own 80-bin pattern plus noise, so the speech task is learnable;
-2. builds the speech and text datasets, an EncoderDecoderTransformer and a
-   DecoderOnlyTransformer, optimizers with yarrowind and schedules with
-   create_scheduler;
-3. trains the speech model with cross-entropy plus CTC, then recognises the
-   held-out partition by greedy and beam search;
-4. trains the language model briefly and samples text from drawn prompts;
-5. recovers hidden queries of the NumPy attention operator by gradient
-   descent on its hand-written backward.
+1. builds (once; cached under data/demo-corpus) a spoken corpus: fortune-cookie
+   sentences read by espeak-ng and flite voices (examples/make_corpus.py);
+2. trains an EncoderDecoderTransformer with the toolkit's ASRTrainer (joint
+   cross-entropy and CTC, validation CER per epoch, checkpoints, heat-maps),
+   restores its best checkpoint and runs `evaluate` on "test-clean";
+3. trains a character language model with LMTrainer and evaluates it;
+4. recognises the held-out voices (speakers and sentences never trained on)
+   greedily, by beam search and by beam search with the language model fused,
+   scoring each with the toolkit's own error rates.
+
+    /usr/bin/python3 examples/demo.py [--set model.d_model=96 --epochs 4 ...]
+
+The run's settings are examples/demo.yaml (top level: the speech trainer's
+run; `lm`: the language model's; `demo`: this driver's). The experiment
+directories are written under expts/ in the working directory.
 """
 
 import argparse
+import contextlib
 import math
+import os
 import pathlib
 import random
 import sys
 import tempfile
+import time
 
-import numpy as np
 import torch
+import yaml
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1]))  # the built tree
+EXAMPLES = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(EXAMPLES.parent))  # the built tree
+sys.path.insert(0, str(EXAMPLES))
 
-from corvantis.data.dunskell import LMDataset
-from corvantis.data.pimbrook import ASRDataset
-from corvantis.data.tokenizer import ZelTokenizer
-from corvantis.decoding.quillane import SequenceGenerator
-from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer
-from corvantis.utils import create_scheduler, yarrowind
-from lumbrix.nn.gorsemont import ScaledDotProductAttention
+import make_corpus  # noqa: E402
+from corvantis.data.dunskell import LMDataset  # noqa: E402
+from corvantis.data.pimbrook import ASRDataset  # noqa: E402
+from corvantis.data.tokenizer import ZelTokenizer  # noqa: E402
+from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer  # noqa: E402
+from corvantis.trainers.brenwick import LMTrainer  # noqa: E402
+from corvantis.trainers.marrowby import ASRTrainer  # noqa: E402
+from corvantis.utils import create_scheduler, yarrowind  # noqa: E402
+from corvantis.utils.textmetrics import CharErrorRate, WordErrorRate  # noqa: E402
 
-WORDS = ["CAT", "DOG", "SUN", "RAIN", "TREE", "BIRD", "FISH", "STAR", "MOON", "WIND"]
-BINS, FRAMES_PER_CHAR = 80, 4
-
-
-def sentence(rng):
-    return " ".join(rng.choice(WORDS) for _ in range(rng.randint(2, 4)))
-
-
-def write_corpus(root, sizes, seed=0):
-    """Feature and transcript .npy files per partition; features follow the characters."""
-    rng = random.Random(seed)
-    patterns = np.random.default_rng(seed).normal(size=(128, BINS)).astype(np.float32)
-    noise = np.random.default_rng(seed + 1)
-    for partition, count in sizes.items():
-        (root / partition / "fbank").mkdir(parents=True)
-        (root / partition / "text").mkdir(parents=True)
-        for i in range(count):
-            text = sentence(rng)
-            frames = np.repeat(patterns[[ord(c) for c in text]], FRAMES_PER_CHAR, axis=0)
-            frames = frames + 0.3 * noise.normal(size=frames.shape).astype(np.float32)
-            np.save(root / partition / "fbank" / f"{i:05d}.npy", frames.T.copy())
-            np.save(root / partition / "text" / f"{i:05d}.npy", np.array(list(text)))
-        # the text corpus of the language model: transcripts only
-        (root / "lm" / partition).mkdir(parents=True)
-        for i in range(count):
-            np.save(root / "lm" / partition / f"{i:05d}.npy", np.array(list(sentence(rng))))
+HELDOUT = "heldout-voices"
 
 
-def speech_config(root):
+class LengthBuckets(torch.utils.data.Sampler):
+    """Batches of utterances of similar length, shortest first for the first epochs, then shuffled.
+
+    Sorting by frame count removes most of the padding, which otherwise costs
+    as much as the speech itself here; short utterances first let the decoder's
+    attention find the alignment before it meets long ones.
+    """
+
+    def __init__(self, lengths, batch_size, seed=0, ascending_epochs=0):
+        order = sorted(range(len(lengths)), key=lambda i: lengths[i])
+        self.batches = [order[i:i + batch_size] for i in range(0, len(order), batch_size)]
+        self.rng = random.Random(seed)
+        self.ascending_epochs = ascending_epochs
+
+    def __iter__(self):
+        batches = list(self.batches)
+        if self.ascending_epochs > 0:
+            self.ascending_epochs -= 1
+        else:
+            self.rng.shuffle(batches)
+        return iter(batches)
+
+    def __len__(self):
+        return len(self.batches)
+
+
+def speech_loader(dataset, batch_size, seed=0, ascending_epochs=0):
+    lengths = [f.shape[1] for f in dataset.feats]
+    sampler = LengthBuckets(lengths, batch_size, seed, ascending_epochs)
+    return torch.utils.data.DataLoader(dataset, batch_sampler=sampler, collate_fn=dataset.collate_fn)
+
+
+def set_key(config, dotted, value):
+    """Sets config[a][b]... from "a.b...=value", the value read as YAML."""
+    node = config
+    *path, last = dotted.split(".")
+    for key in path:
+        node = node.setdefault(key, {})
+    node[last] = yaml.safe_load(value)
+
+
+def load_config(path, overrides):
+    config = yaml.safe_load(pathlib.Path(path).read_text())
+    for item in overrides:
+        key, sep, value = item.partition("=")
+        if not sep:
+            raise SystemExit(f"--set needs KEY=VALUE, got {item!r}")
+        set_key(config, key, value)
+    return config
+
+
+@contextlib.contextmanager
+def config_file(config):
+    """The run's configuration as a YAML file, which the trainer copies into its experiment."""
+    with tempfile.NamedTemporaryFile("w", suffix=".yaml", prefix="demo-") as out:
+        yaml.safe_dump(config, out, sort_keys=False)
+        out.flush()
+        yield out.name
+
+
+# ---- the recogniser ------------------------------------------------------------
+
+
+def speech_data(config, tok):
+    """The four speech datasets; every partition is normalised with the training statistics."""
+    data = config["data"]["dataset"]
+    train = ASRDataset("train-clean-100", data, tok, True)
+    stats = (train.global_mean, train.global_std)
+    others = {p: ASRDataset(p, data, tok, False, stats) for p in ("dev-clean", "test-clean", HELDOUT)}
+    return train, others
+
+
+def train_recogniser(config, tok, epochs):
+    demo = config["demo"]
+    train, sets = speech_data(config, tok)
+    train_loader = speech_loader(train, config["data"]["batch_size"], demo["seed"],
+                                 demo["ascending_epochs"])
+    loaders = {p: speech_loader(s, demo["eval_batch_size"]) for p, s in sets.items()}
+    # the longest transcript of any partition bounds the decoding length
+    max_length = max(train.text_max_len, *(s.text_max_len for s in sets.values())) + 1
+    model = EncoderDecoderTransformer(input_dim=config["data"]["num_feats"], num_classes=tok.num_classes,
+                                      max_len=max_length, **config["model"])
+    with config_file(config) as path:
+        trainer = ASRTrainer(model, tok, config, demo["asr_run"], path)
+    trainer.optimizer = yarrowind(trainer.model, config["optimizer"])
+    trainer.scheduler = create_scheduler(trainer.optimizer, config["scheduler"], train_loader,
+                                         config["training"]["gradient_accumulation_steps"])
+    trainer.train(train_loader, loaders["dev-clean"], epochs)
+    trainer.load_checkpoint(trainer.best_model_path.name)
+    tables = trainer.evaluate(loaders["test-clean"], max_length)
+    for name, table in tables.items():
+        print(f"test-clean, {name}: {len(table)} transcriptions, e.g. {table['transcription'].iloc[0]!r}")
+    return trainer, loaders[HELDOUT], max_length
+
+
+# ---- the language model --------------------------------------------------------
+
+
+def train_language_model(config, tok, corpus, epochs):
+    lm_config = config["lm"]
+    data = dict(lm_config["data"]["dataset"], root=str(corpus / "lm"))
+    lm_config["data"]["dataset"] = data
+    train = LMDataset("train-clean-100", {"dataset": data}, tok)
+    dev = LMDataset("dev-clean", {"dataset": data}, tok)
+    batch = lm_config["data"]["batch_size"]
+    train_loader = torch.utils.data.DataLoader(train, batch_size=batch, shuffle=True, collate_fn=train.collate_fn)
+    dev_loader = torch.utils.data.DataLoader(dev, batch_size=batch, collate_fn=dev.collate_fn)
+    model = DecoderOnlyTransformer(num_classes=tok.num_classes, **lm_config["model"])
+    with config_file(lm_config) as path:
+        trainer = LMTrainer(model, tok, lm_config, config["demo"]["lm_run"], path)
+    trainer.optimizer = yarrowind(trainer.model, lm_config["optimizer"])
+    trainer.scheduler = create_scheduler(trainer.optimizer, lm_config["scheduler"], train_loader,
+                                         lm_config["training"]["gradient_accumulation_steps"])
+    trainer.train(train_loader, dev_loader, epochs)
+    metrics, _ = trainer.evaluate(dev_loader)
+    return trainer, metrics
+
+
+# ---- recognising the held-out voices --------------------------------------------
+
+
+def recognition_settings(config, lm):
+    beam, weight = config["demo"]["beam_width"], float(config["demo"]["lm_weight"])
+    common = {"num_batches": None, "temperature": 1.0, "repeat_penalty": 1.0}
     return {
-        "root": str(root), "subset_size": -1, "num_feats": BINS, "norm": "global_mvn",
-        "specaug": True,
-        "specaug_conf": {"apply_freq_mask": True, "freq_mask_width_range": 5, "num_freq_mask": 1,
-                         "apply_time_mask": True, "time_mask_width_range": 4, "num_time_mask": 1},
+        "greedy": dict(common, beam_width=1, lm_weight=0.0, lm_model=None),
+        f"beam_{beam}": dict(common, beam_width=beam, lm_weight=0.0, lm_model=None),
+        f"beam_{beam}+lm_{weight:g}": dict(common, beam_width=beam, lm_weight=weight, lm_model=lm),
     }
 
 
-def optimizer_config(lr):
-    return {"name": "adamw", "lr": lr, "weight_decay": 0.01,
-            "adamw": {"betas": (0.9, 0.98), "eps": 1e-8, "amsgrad": False}}
+def error_rates(results):
+    hypotheses = [r["generated"] for r in results]
+    references = [r["target"] for r in results]
+    return (100 * WordErrorRate()(hypotheses, references).item(),
+            100 * CharErrorRate()(hypotheses, references).item())
 
 
-def scheduler_config(epochs):
-    return {"name": "cosine", "cosine": {"T_max": epochs, "eta_min": 1e-5},
-            "warmup": {"enabled": True, "epochs": 1, "start_factor": 0.1, "end_factor": 1.0}}
+def recognise_heldout(trainer, loader, lm, config, max_length):
+    """{setting: (WER, CER, seconds)} on the held-out voices; shows a few transcripts of the first."""
+    scores = {}
+    for name, setting in recognition_settings(config, lm).items():
+        start = time.time()
+        results = trainer.recognize(loader, setting, name, max_length)
+        scores[name] = (*error_rates(results), time.time() - start)
+        if not scores.keys() - {name}:
+            for r in results[:3]:
+                print(f"  reference:  {r['target']}\n  recognised: {r['generated']}")
+    return scores
 
 
-def speech_loss(model, batch, pad_id):
-    feats, shifted, golden, feat_lengths, lengths = batch
-    logits, _, ctc = model(feats, shifted, feat_lengths, lengths)
-    ce = torch.nn.functional.cross_entropy(
-        logits.reshape(-1, logits.size(-1)), golden.reshape(-1), ignore_index=pad_id)
-    ctc_loss = torch.nn.functional.ctc_loss(
-        ctc["log_probs"], golden, ctc["lengths"], lengths, blank=pad_id, zero_infinity=True)
-    return ce + 0.3 * ctc_loss
+def print_table(scores, count):
+    print(f"\nheld-out voices ({count} utterances, speakers and sentences never trained on):")
+    print(f"  {'setting':<18} {'WER %':>7} {'CER %':>7} {'seconds':>8}")
+    for name, (wer, cer, seconds) in scores.items():
+        print(f"  {name:<18} {wer:7.1f} {cer:7.1f} {seconds:8.1f}")
 
 
-def train(model, loader, step_loss, epochs, lr, label):
-    optimizer = yarrowind(model, optimizer_config(lr))
-    scheduler = create_scheduler(optimizer, scheduler_config(epochs), loader)
-    model.train()
-    for epoch in range(1, epochs + 1):
-        total, count = 0.0, 0
-        for batch in loader:
-            optimizer.zero_grad()
-            loss = step_loss(model, batch)
-            loss.backward()
-            torch.nn.utils.clip_grad_norm_(model.parameters(), 1.0)
-            optimizer.step()
-            scheduler.step()
-            total, count = total + loss.item(), count + 1
-        print(f"[{label}] epoch {epoch}/{epochs}: loss {total / count:.4f}")
-
-
-def edit_distance(a, b):
-    row = list(range(len(b) + 1))
-    for i, ca in enumerate(a, 1):
-        prev, row[0] = row[0], i
-        for j, cb in enumerate(b, 1):
-            prev, row[j] = row[j], min(row[j] + 1, row[j - 1] + 1, prev + (ca != cb))
-    return row[-1]
-
-
-@torch.inference_mode()
-def recognise(model, loader, tok, beam_width):
-    model.eval()
-    errors = chars = 0
-    shown = 0
-    for feats, _, golden, feat_lengths, lengths in loader:
-        encoded, pad_mask, _, _ = model.encode(feats, feat_lengths)
-        gen = SequenceGenerator(score_fn=lambda x: model.score(x, encoded, pad_mask),
-                                tokenizer=tok, max_length=60, device="cpu")
-        prompts = torch.full((feats.size(0), 1), tok.sos_id, dtype=torch.long)
-        if beam_width == 1:
-            seqs, _ = gen.generate_greedy(prompts)
-        else:
-            seqs, _ = gen.generate_beam(prompts, beam_width=beam_width)
-            seqs = seqs[:, 0]
-        for seq, ref, n in zip(gen.post_process_sequence(seqs, tok), golden, lengths):
-            hyp = tok.decode(seq.tolist(), skip_special_tokens=True)
-            truth = tok.decode(ref[:n].tolist(), skip_special_tokens=True)
-            errors, chars = errors + edit_distance(hyp, truth), chars + len(truth)
-            if shown < 3:
-                print(f"    {truth!r:28} -> {hyp!r}")
-                shown += 1
-    return 100.0 * errors / max(chars, 1)
-
-
-def run_speech(root, tok, epochs):
-    train_set = ASRDataset("train-clean-100", speech_config(root), tok, True)
-    dev_set = ASRDataset("dev-clean", speech_config(root), tok, False,
-                         (train_set.global_mean, train_set.global_std))
-    train_loader = torch.utils.data.DataLoader(train_set, batch_size=16, shuffle=True,
-                                               collate_fn=train_set.collate_fn)
-    dev_loader = torch.utils.data.DataLoader(dev_set, batch_size=16, collate_fn=dev_set.collate_fn)
-    model = EncoderDecoderTransformer(
-        input_dim=BINS, num_classes=tok.num_classes, d_model=96, num_encoder_layers=2,
-        num_decoder_layers=2, num_encoder_heads=4, num_decoder_heads=4, d_ff_encoder=192,
-        d_ff_decoder=192, dropout=0.05, max_len=train_set.text_max_len, time_reduction=2,
-        reduction_method="conv")
-    print(f"speech model: {sum(p.numel() for p in model.parameters()):,} parameters")
-    train(model, train_loader, lambda m, b: speech_loss(m, b, tok.pad_id), epochs, 2e-3, "speech")
-    for beams in (1, 4):
-        print(f"  recognising dev-clean, {'greedy' if beams == 1 else f'beam {beams}'}:")
-        cer = recognise(model, dev_loader, tok, beams)
-        print(f"  character error rate: {cer:.1f}%")
-
-
-def lm_loss(model, batch):
-    shifted, golden, lengths = batch
-    logits, _ = model(shifted, target_lengths=lengths)
-    return torch.nn.functional.cross_entropy(
-        logits.reshape(-1, logits.size(-1)), golden.reshape(-1), ignore_index=0)
-
-
-@torch.inference_mode()
-def sample_text(model, dataset, tok):
-    model.eval()
-    prompts, _ = dataset.sample_prompts(num_samples=3, prompt_length=4, seed=7)
-    gen = SequenceGenerator(score_fn=model.score, tokenizer=tok, max_length=40, device="cpu")
-    torch.manual_seed(0)
-    seqs, scores = gen.generate_sample(prompts, temperature=0.8, top_k=10, top_p=0.95)
-    for seq, score in zip(gen.post_process_sequence(seqs, tok), scores):
-        text = tok.decode(seq.tolist(), skip_special_tokens=True)
-        print(f"    {text!r} (log-probability {score.item():.2f})")
-
-
-def run_language_model(root, tok, epochs):
-    config = {"dataset": {"root": str(root / "lm"), "subset_size": -1}}
-    train_set = LMDataset("train-clean-100", config, tok)
-    loader = torch.utils.data.DataLoader(train_set, batch_size=32, shuffle=True,
-                                         collate_fn=train_set.collate_fn)
-    model = DecoderOnlyTransformer(num_classes=tok.num_classes, max_len=64, d_model=64,
-                                   num_layers=2, num_heads=4, d_ff=128, dropout=0.05)
-    train(model, loader, lm_loss, epochs, 3e-3, "language model")
-    print(f"  perplexity per token on the last batch: {math.exp(lm_loss(model.eval(), next(iter(loader))).item()):.2f}")
-    print("  sampled continuations of drawn prompts:")
-    sample_text(model, train_set, tok)
-
-
-def fit_attention_queries(steps=500, lr=0.5):
-    """Finds queries whose causal attention output matches that of hidden ones."""
-    rng = np.random.default_rng(0)
-    K, V, hidden = (rng.standard_normal((4, 16, 8)) for _ in range(3))
-    mask = np.triu(np.ones((16, 16), dtype=bool), k=1)
-    attention = ScaledDotProductAttention()
-    target = attention.forward(hidden, K, V, mask)
-    Q = np.zeros_like(hidden)
-    print("array attention (NumPy, 4 heads, causal): fitting queries by gradient descent")
-    for step in range(steps + 1):
-        error = attention.forward(Q, K, V, mask) - target
-        if step % 100 == 0:
-            print(f"  step {step:3d}: loss {0.5 * np.sum(error ** 2):.4f}")
-        d_Q, _, _ = attention.backward(error)  # loss = sum(error^2) / 2
-        Q -= lr * d_Q
-
-
-def main():
+def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--epochs", type=int, default=8)
-    parser.add_argument("--utterances", type=int, default=480)
-    args = parser.parse_args()
-    torch.manual_seed(0)
+    parser.add_argument("--config", type=pathlib.Path, default=EXAMPLES / "demo.yaml")
+    parser.add_argument("--corpus", type=pathlib.Path, default=None,
+                        help="a corpus made by examples/make_corpus.py, used as it is "
+                             "(default: the demo's own, built under data/demo-corpus when missing)")
+    parser.add_argument("--set", action="append", default=[], metavar="KEY=VALUE",
+                        help="override a dotted configuration key, e.g. model.d_model=96")
+    parser.add_argument("--epochs", type=int, default=None, help="speech epochs (default: demo.epochs)")
+    parser.add_argument("--lm-epochs", type=int, default=None, help="language-model epochs (default: demo.lm_epochs)")
+    args = parser.parse_args(argv)
+    config = load_config(args.config, args.set)
+    demo = config["demo"]
+
+    corpus = args.corpus
+    if corpus is None:
+        corpus = make_corpus.default_root()
+        make_corpus.build(corpus, {key: demo["corpus"][key] for key in make_corpus.DEFAULT_SIZES}, demo["seed"])
+    elif not (corpus / "corpus.json").is_file():
+        raise SystemExit(f"{corpus} holds no corpus (corpus.json): make one with examples/make_corpus.py")
+    start = time.time()
+    torch.manual_seed(demo["seed"])
+    torch.set_num_threads(demo.get("threads") or os.cpu_count() or 1)
+    config["data"]["dataset"]["root"] = str(corpus / "speech")
     tok = ZelTokenizer()
-    with tempfile.TemporaryDirectory() as tmp:
-        root = pathlib.Path(tmp)
-        write_corpus(root, {"train-clean-100": args.utterances, "dev-clean": 48})
-        run_speech(root, tok, args.epochs)
-        run_language_model(root, tok, max(2, args.epochs // 2))
-    fit_attention_queries()
+
+    asr, heldout_loader, max_length = train_recogniser(config, tok, args.epochs or demo["epochs"])
+    lm, lm_metrics = train_language_model(config, tok, corpus, args.lm_epochs or demo["lm_epochs"])
+    print(f"language model on dev-clean text: perplexity per character {lm_metrics['perplexity_char']:.3f}")
+    scores = recognise_heldout(asr, heldout_loader, lm.model, config, max_length)
+    asr.cleanup()
+    lm.cleanup()
+
+    count = len(heldout_loader.dataset)
+    print_table(scores, count)
+    print(f"\nexperiments: {asr.expt_root} (speech) and {lm.expt_root} (language model): "
+          "config.yaml, model_arch.txt, checkpoints/, attn/ heat-maps, text/ transcripts")
+    best = min(scores, key=lambda name: scores[name][1])
+    wer, cer, _ = scores[best]
+    print(f"demo: CER {cer:.1f}% WER {wer:.1f}% on {count} held-out utterances, {time.time() - start:.0f} s")
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
