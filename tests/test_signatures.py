@@ -240,6 +240,8 @@ DOCUMENTED = ["corvantis.model.fallowmere", "corvantis.model.ashvenny", "corvant
               "corvantis.model.caddrel", "corvantis.model.transformers", "corvantis.data.tokenizer",
               "corvantis.data.pimbrook", "corvantis.data.dunskell", "corvantis.decoding.quillane",
               "corvantis.utils.yarrowind", "corvantis.utils.hestmoor", "corvantis.utils.summary",
+              "corvantis.utils.textmetrics", "corvantis.trainers.tolvery",
+              "corvantis.trainers.brenwick", "corvantis.trainers.marrowby",
               "lumbrix.nn.activation", "lumbrix.nn.gorsemont"]
 UNDOCUMENTED = {"SelfAttentionEncoderLayer.__init__", "SelfAttentionDecoderLayer.__init__",
                 "CrossAttentionDecoderLayer.__init__"}

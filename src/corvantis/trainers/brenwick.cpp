@@ -626,7 +626,9 @@ PYBIND11_MODULE(brenwick, m) {
                arg("config").annotated("dict"), arg("run_name").annotated("str"),
                arg("config_file").annotated("str"),
                arg("device", py::none()).annotated("Optional[str]")},
-              init)
+              init,
+              "A trainer for a decoder-only language model; `training.label_smoothing` sets\n"
+              "the cross-entropy's smoothing. The optimizer and scheduler are assigned after.")
       .method("_train_epoch", {arg("self"), arg("dataloader")}, train_epoch,
               "One training pass: float16 autocast where the device has it, gradient scaling\n"
               "and accumulation. Returns (metrics, attention maps of the last batch).")

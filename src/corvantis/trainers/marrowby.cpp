@@ -766,7 +766,10 @@ void define_asr_trainer(py::module_& m) {
   common::ClassBuilder(m, "ASRTrainer", py::make_tuple(m.attr("BaseTrainer")))
       .doc("Speech-recognition trainer: joint cross-entropy and CTC training, recognition by\n"
            "greedy or beam search with optional language-model fusion, error rates.")
-      .method("__init__", init_params(), init)
+      .method("__init__", init_params(), init,
+              "A trainer for an encoder-decoder speech model: cross-entropy with\n"
+              "`loss.label_smoothing`, plus `loss.ctc_weight` times CTC when it is above 0.\n"
+              "The optimizer and scheduler are assigned after.")
       .method("_train_epoch", {arg("self"), arg("dataloader")}, train_epoch,
               "One training pass; returns (metrics, attention maps of the last batch).")
       .method("_validate_epoch", {arg("self"), arg("dataloader")}, validate_epoch,
@@ -801,7 +804,9 @@ void define_progressive_trainer(py::module_& m) {
   common::ClassBuilder(m, "ProgressiveTrainer", py::make_tuple(m.attr("ASRTrainer")))
       .doc("Speech trainer that trains in stages: active and frozen layers, dropout, label\n"
            "smoothing and a random fraction of the training data per stage.")
-      .method("__init__", init_params(), progressive_init)
+      .method("__init__", init_params(), progressive_init,
+              "An ASRTrainer that also records the full model's layers, so stages can\n"
+              "choose, freeze and later restore them.")
       .method("configure_stage", {arg("self"), arg("stage_config").annotated("Dict[str, Any]")},
               configure_stage, "Installs one stage's layers, freezing, dropout and loss.")
       .method("progressive_train",

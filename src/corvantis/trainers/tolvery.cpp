@@ -604,7 +604,10 @@ PYBIND11_MODULE(tolvery, m) {
                arg("tokenizer").annotated("ZelTokenizer"), arg("config").annotated("dict"),
                arg("run_name").annotated("str"), arg("config_file").annotated("str"),
                arg("device", py::none()).annotated("Optional[str]")},
-              init)
+              init,
+              "Places the model on `device` (default: CUDA when available, else the CPU),\n"
+              "sets up the gradient scaler and the experiment directory expts/<run_name>\n"
+              "(a copy of config_file, the model summary, checkpoints/, attn/, text/).")
       .abstract_method("_train_epoch", {arg("self"), arg("dataloader")}, nothing,
                        "One training pass: (metrics, attention maps of the last batch).")
       .abstract_method("_validate_epoch", {arg("self"), arg("dataloader")}, nothing,

@@ -12,16 +12,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
-#include <exception>
 #include <limits>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -31,6 +26,7 @@
 #include "common/pyclass.h"
 #include "common/pyutil.h"
 #include "common/text.h"
+#include "common/workers.h"
 
 namespace py = pybind11;
 using common::arg;
@@ -188,70 +184,18 @@ void run_here(size_t n, const Work& work) {
   }
 }
 
-// Joins every started thread, without the GIL (the calling thread holds it).
-struct Threads {
-  std::vector<std::thread> list;
-  void join() {
-    if (list.empty()) return;
-    py::gil_scoped_release nogil;
-    for (auto& t : list) t.join();
-    list.clear();
-  }
-  ~Threads() {
-    try {
-      join();
-    } catch (...) {
-      // a failed join leaves nothing to recover on the way out
-    }
-  }
-};
-
-// Pairs handed out in chunks to `threads` workers while the calling thread
-// waits without the GIL and checks for Ctrl-C every 50 ms. An exception on a
-// worker stops the others and is rethrown here, once all are joined.
+// Pairs handed out in chunks to `threads` workers of the shared pool, which
+// keeps Ctrl-C working and rethrows a worker's exception here.
 template <class Work>
 void run_threaded(size_t n, unsigned threads, const Work& work) {
   std::atomic<size_t> next{0};
-  std::atomic<bool> stop{false};
-  std::mutex mu;
-  std::condition_variable cv;
-  unsigned running = threads;
-  std::exception_ptr error;
-  auto body = [&] {
-    try {
-      Scratch scratch(&stop);
-      for (size_t begin; !stop && (begin = next.fetch_add(kChunk)) < n;)
-        for (size_t i = begin; i < std::min(n, begin + kChunk); ++i) work(scratch, i);
-    } catch (...) {
-      std::lock_guard<std::mutex> lock(mu);
-      if (!error) error = std::current_exception();
-      stop = true;
-    }
-    std::lock_guard<std::mutex> lock(mu);
-    --running;
-    cv.notify_all();
-  };
-  Threads pool;
-  try {
-    for (unsigned k = 0; k < threads; ++k) pool.list.emplace_back(body);
-  } catch (const std::system_error&) {
-    std::lock_guard<std::mutex> lock(mu);
-    running -= threads - static_cast<unsigned>(pool.list.size());
-  }
-  if (pool.list.empty()) return run_here(n, work);
-  for (bool done = false; !done;) {
-    {
-      py::gil_scoped_release nogil;
-      std::unique_lock<std::mutex> lock(mu);
-      done = cv.wait_for(lock, std::chrono::milliseconds(50), [&] { return running == 0; });
-    }
-    if (!done && PyErr_CheckSignals() != 0) {
-      stop = true;
-      common::rethrow();  // pool joins on the way out
-    }
-  }
+  common::Workers pool(threads, [&](const std::atomic<bool>& stop) {
+    Scratch scratch(&stop);
+    for (size_t begin; !stop && (begin = next.fetch_add(kChunk)) < n;)
+      for (size_t i = begin; i < std::min(n, begin + kChunk); ++i) work(scratch, i);
+  });
+  if (pool.started() == 0) return run_here(n, work);
   pool.join();
-  if (error) std::rethrow_exception(error);
 }
 
 // work(scratch, i) for every pair; work must not touch Python.
@@ -361,7 +305,7 @@ std::vector<common::Param> pair_params() { return {arg("self"), arg("preds"), ar
 void define_rate(py::module_& m, const char* name, const char* doc, TallyFn tally) {
   common::ClassBuilder(m, name)
       .doc(doc)
-      .method("__init__", {arg("self")}, reset_rate)
+      .method("__init__", {arg("self")}, reset_rate, "A metric with no edits counted yet.")
       .method("__call__", pair_params(),
               [tally](const Args& a) {
                 const Tally t = tally(*read_batch(a["preds"], a["target"]));
@@ -477,7 +421,7 @@ void define_edit_distance(py::module_& m) {
       .method("__init__",
               {arg("self"), arg("substitution_cost", py::int_(1)),
                arg("reduction", py::str("mean"))},
-              init_edit_distance)
+              init_edit_distance, "A metric with no pairs seen yet; see the class for the arguments.")
       .method("__call__", pair_params(), update_edit_distance,
               "metric(preds, target) -> this call's distances, reduced; also accumulates them")
       .method("update", pair_params(),
