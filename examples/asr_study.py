@@ -21,7 +21,6 @@ import json
 import math
 import os
 import pathlib
-import random
 import sys
 import time
 
@@ -30,6 +29,7 @@ import yaml
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))  # the built tree
+sys.path.insert(0, str(ROOT / "examples"))
 
 from corvantis.data.dunskell import LMDataset  # noqa: E402
 from corvantis.data.pimbrook import ASRDataset  # noqa: E402
@@ -37,6 +37,7 @@ from corvantis.data.tokenizer import ZelTokenizer  # noqa: E402
 from corvantis.decoding.quillane import SequenceGenerator  # noqa: E402
 from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer  # noqa: E402
 from corvantis.utils import create_scheduler, yarrowind  # noqa: E402
+from demo import LengthBuckets, set_key  # noqa: E402
 
 HELDOUT = "heldout-voices"
 
@@ -53,39 +54,6 @@ class Clock:
     def text(self):
         wall, cpu = self.lap()
         return f"{wall:.1f} s wall, {cpu:.1f} s CPU, load {os.getloadavg()[0]:.1f}"
-
-
-def set_key(config, dotted, value):
-    node = config
-    *path, last = dotted.split(".")
-    for key in path:
-        node = node.setdefault(key, {})
-    node[last] = yaml.safe_load(value)
-
-
-class LengthBuckets(torch.utils.data.Sampler):
-    """Batches of utterances of similar length, in a new seeded order every epoch.
-
-    Sorting by frame count before cutting batches removes most of the padding,
-    which otherwise costs as much as the speech itself on this corpus.
-    """
-
-    def __init__(self, lengths, batch_size, seed=0, ascending_epochs=0):
-        order = sorted(range(len(lengths)), key=lambda i: lengths[i])
-        self.batches = [order[i:i + batch_size] for i in range(0, len(order), batch_size)]
-        self.rng = random.Random(seed)
-        self.ascending_epochs = ascending_epochs  # shortest first: attention aligns sooner
-
-    def __iter__(self):
-        batches = list(self.batches)
-        if self.ascending_epochs > 0:
-            self.ascending_epochs -= 1
-        else:
-            self.rng.shuffle(batches)
-        return iter(batches)
-
-    def __len__(self):
-        return len(self.batches)
 
 
 def speech_sets(config, tok, partitions):

@@ -19,7 +19,6 @@ directories are written under expts/ in the working directory.
 
 import argparse
 import contextlib
-import math
 import os
 import pathlib
 import random
