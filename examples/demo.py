@@ -19,6 +19,7 @@ directories are written under expts/ in the working directory.
 
 import argparse
 import contextlib
+import csv
 import math
 import os
 import pathlib
@@ -49,34 +50,37 @@ HELDOUT = "heldout-voices"
 
 
 class LengthBuckets(torch.utils.data.Sampler):
-    """Batches of utterances of similar length, shortest first for the first epochs, then shuffled.
+    """Batches of utterances of similar length, in a seeded order.
 
     Sorting by frame count removes most of the padding, which otherwise costs
-    as much as the speech itself here; short utterances first let the decoder's
-    attention find the alignment before it meets long ones.
+    as much as the speech itself here. Training batches come shortest first
+    for `ascending_epochs` epochs (the decoder's attention finds the alignment
+    before it meets long utterances), then in a new order every epoch; with
+    `reshuffle` false the order is the same every time, so validation on the
+    first batches reads the same utterances every epoch.
     """
 
-    def __init__(self, lengths, batch_size, seed=0, ascending_epochs=0):
+    def __init__(self, lengths, batch_size, seed=0, ascending_epochs=0, reshuffle=True):
         order = sorted(range(len(lengths)), key=lambda i: lengths[i])
         self.batches = [order[i:i + batch_size] for i in range(0, len(order), batch_size)]
-        self.rng = random.Random(seed)
-        self.ascending_epochs = ascending_epochs
+        self.seed, self.rng = seed, random.Random(seed)
+        self.ascending_epochs, self.reshuffle = ascending_epochs, reshuffle
 
     def __iter__(self):
         batches = list(self.batches)
         if self.ascending_epochs > 0:
             self.ascending_epochs -= 1
         else:
-            self.rng.shuffle(batches)
+            (self.rng if self.reshuffle else random.Random(self.seed)).shuffle(batches)
         return iter(batches)
 
     def __len__(self):
         return len(self.batches)
 
 
-def speech_loader(dataset, batch_size, seed=0, ascending_epochs=0):
+def speech_loader(dataset, batch_size, seed=0, ascending_epochs=0, reshuffle=True):
     lengths = [f.shape[1] for f in dataset.feats]
-    sampler = LengthBuckets(lengths, batch_size, seed, ascending_epochs)
+    sampler = LengthBuckets(lengths, batch_size, seed, ascending_epochs, reshuffle)
     return torch.utils.data.DataLoader(dataset, batch_sampler=sampler, collate_fn=dataset.collate_fn)
 
 
@@ -125,7 +129,7 @@ def train_recogniser(config, tok, epochs):
     train, sets = speech_data(config, tok)
     train_loader = speech_loader(train, config["data"]["batch_size"], demo["seed"],
                                  demo["ascending_epochs"])
-    loaders = {p: speech_loader(s, demo["eval_batch_size"]) for p, s in sets.items()}
+    loaders = {p: speech_loader(s, demo["eval_batch_size"], reshuffle=False) for p, s in sets.items()}
     # the longest transcript of any partition bounds the decoding length
     max_length = max(train.text_max_len, *(s.text_max_len for s in sets.values())) + 1
     model = EncoderDecoderTransformer(input_dim=config["data"]["num_feats"], num_classes=tok.num_classes,
@@ -198,21 +202,34 @@ def decoding_bound(feature_lengths, frames_per_char, cap):
 
 
 def recognise_heldout(trainer, loader, lm, config, max_length):
-    """{setting: (WER, CER, seconds)} on the held-out voices; shows a few transcripts of the first."""
+    """({setting: (WER, CER, seconds)}, {setting: results}) on the held-out voices."""
     frames_per_char = config["demo"]["min_frames_per_char"]
-    scores = {}
+    scores, outputs = {}, {}
     for name, setting in recognition_settings(config, lm).items():
         start, results = time.time(), []
         for batch in loader:
             bound = decoding_bound(batch[3], frames_per_char, max_length)
             results += trainer.recognize([batch], setting, name, bound)
-        scores[name] = (*error_rates(results), time.time() - start)
+        scores[name], outputs[name] = (*error_rates(results), time.time() - start), results
         print(f"held-out voices, {name}: WER {scores[name][0]:.1f}% CER {scores[name][1]:.1f}% "
               f"({scores[name][2]:.0f} s)")
         if len(scores) == 1:
             for r in results[:3]:
                 print(f"  reference:  {r['target']}\n  recognised: {r['generated']}")
-    return scores
+    return scores, outputs
+
+
+def print_voices(results, corpus):
+    """Error rates per held-out voice (utterances.tsv names each sentence's voice)."""
+    with open(corpus / "utterances.tsv") as table:
+        voice = {row["text"]: row["voice"] for row in csv.DictReader(table, delimiter="\t")
+                 if row["partition"] == HELDOUT}
+    by_voice = {}
+    for r in results:
+        by_voice.setdefault(voice.get(r["target"], "?"), []).append(r)
+    for name, rows in sorted(by_voice.items()):
+        wer, cer = error_rates(rows)
+        print(f"  {name:<25} {len(rows):4d} utterances  WER {wer:5.1f}%  CER {cer:5.1f}%")
 
 
 def print_table(scores, count):
@@ -253,18 +270,24 @@ def main(argv=None):
     asr, heldout_loader, max_length = train_recogniser(config, tok, args.epochs or demo["epochs"])
     lm, lm_metrics = train_language_model(config, tok, corpus, args.lm_epochs or demo["lm_epochs"])
     print(f"language model on dev-clean text: perplexity per character {lm_metrics['perplexity_char']:.3f}")
-    scores = recognise_heldout(asr, heldout_loader, lm.model, config, max_length)
+    scores, outputs = recognise_heldout(asr, heldout_loader, lm.model, config, max_length)
     asr.cleanup()
     lm.cleanup()
 
-    count = len(heldout_loader.dataset)
+    report(scores, outputs, len(heldout_loader.dataset), corpus, (asr, lm), start)
+
+
+def report(scores, outputs, count, corpus, trainers, start):
+    """The held-out table, the best setting per voice, where the runs are, and the last line."""
     print_table(scores, count)
+    best = min(scores, key=lambda name: scores[name][1])
+    print(f"\nper voice, {best}:")
+    print_voices(outputs[best], corpus)
+    asr, lm = trainers
     print(f"\nexperiments: {asr.expt_root} (speech) and {lm.expt_root} (language model): "
           "config.yaml, model_arch.txt, checkpoints/, attn/ heat-maps, text/ transcripts")
-    best = min(scores, key=lambda name: scores[name][1])
     wer, cer, _ = scores[best]
     print(f"demo: CER {cer:.1f}% WER {wer:.1f}% on {count} held-out utterances, {time.time() - start:.0f} s")
-
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -44,7 +44,7 @@ import wave
 
 import numpy as np
 
-VERSION = 2  # bump when the output changes for the same settings
+VERSION = 3  # bump when the output changes for the same settings
 ALPHABET = frozenset(" 'ABCDEFGHIJKLMNOPQRSTUVWXYZ")
 SAMPLE_RATE, NUM_BINS = 16000, 80
 MIN_WORDS, MAX_WORDS = 3, 20
@@ -67,8 +67,12 @@ DEFAULT_SIZES = {"train": 2000, "dev": 200, "test": 200, "heldout": 200}
 # variant; flite: one of its built-in voices (awb_time only knows the time).
 ESPEAK_TRAIN_ACCENTS = ("en-us", "en-gb", "en-gb-scotland", "en-gb-x-rp", "en-gb-x-gbclan",
                         "en-gb-x-gbcwmd")
-ESPEAK_TRAIN_VARIANTS = ("m1", "m2", "m3", "m4", "m5", "m7", "f1", "f2", "f3", "f5", "klatt",
-                         "klatt2")
+ESPEAK_TRAIN_VARIANTS = ("m1", "m2", "m3", "m4", "m5", "m7", "m8", "f1", "f2", "f3", "f5", "klatt",
+                         "klatt2", "klatt3", "Alex", "Alicia", "Andrea", "Andy", "Annie", "Denis",
+                         "Gene", "Hugo", "Jacky", "Lee", "Michael", "Mike", "adam", "anika", "aunty",
+                         "belinda", "benjamin", "boris", "caleb", "david", "ed", "edward", "grandma",
+                         "grandpa", "iven", "john", "linda", "max", "norbert", "paul", "pedro",
+                         "quincy", "rob", "robert", "shelby", "steph", "travis", "victor", "zac")
 FLITE_TRAIN_VOICES = ("kal", "kal16", "awb", "slt")
 # accents, variants and the flite voice here never occur in training
 HELDOUT_VOICES = (("espeak-ng", "en-029", "f4"), ("espeak-ng", "en-us-nyc", "m6"),
@@ -175,7 +179,7 @@ def training_voices():
 def draw_voice(rng, split):
     """(voice, speed, pitch): a held-out voice for the held-out split, else a training one.
 
-    Half the training utterances go to espeak-ng (72 accent-variant pairs) and
+    Half the training utterances go to espeak-ng (6 accents times 53 variants) and
     half to flite (4 voices), so flite's few voices are not drowned. Speed is a
     factor on the engine's default rate; pitch is espeak-ng's 0-99 scale or
     flite's mean F0 in Hz.

@@ -61,6 +61,12 @@ def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(corpus, r
     assert [row.split()[0] for row in table] == ["greedy", "beam_2", "beam_2+lm_0.3"]
     best_cer = min(float(row.split()[2]) for row in table)
     assert f"CER {best_cer:.1f}%" in lines[-1]
+    # the best setting per held-out voice: only voices that training never heard
+    voices = lines[lines.index(next(l for l in lines if l.startswith("per voice, "))) + 1:][:3]
+    heldout = {mc.voice_name(v) for v in mc.HELDOUT_VOICES}
+    named = [row.split()[0] for row in voices if "utterances" in row]
+    assert named and set(named) <= heldout
+    assert sum(int(row.split()[1]) for row in voices if "utterances" in row) == 3
     # what the trainers leave behind: evaluation transcripts of test-clean, checkpoints, the LM's run
     asr = run_dir / "expts" / "demo-asr"
     for name in ("greedy", "beam_10", "beam_20"):
