@@ -23,6 +23,7 @@
 #include "common/pyclass.h"
 #include "common/pyutil.h"
 #include "common/text.h"
+#include "common/trainloop.h"
 
 namespace py = pybind11;
 using common::Args;
@@ -141,22 +142,10 @@ py::object accumulation_steps(py::handle self) {
 }
 
 bool is_plateau(py::handle scheduler) {
-  py::object plateau =
-      module_attr("torch").attr("optim").attr("lr_scheduler").attr("ReduceLROnPlateau");
-  const int r = PyObject_IsInstance(scheduler.ptr(), plateau.ptr());
-  if (r < 0) common::rethrow();
-  return r == 1;
+  return common::trainloop::is_plateau(module_attr("torch"), scheduler);
 }
 
-// The end of an accumulation window. A plateau scheduler waits for the
-// epoch's validation loss instead.
-void optimizer_step(py::handle self) {
-  self.attr("scaler").attr("step")(self.attr("optimizer"));
-  py::object scheduler = self.attr("scheduler");
-  if (!is_plateau(scheduler)) scheduler.attr("step")();
-  self.attr("scaler").attr("update")();
-  self.attr("optimizer").attr("zero_grad")();
-}
+void optimizer_step(py::handle self) { common::trainloop::close_window(self, module_attr("torch")); }
 
 void empty_cache() { module_attr("torch").attr("cuda").attr("empty_cache")(); }
 

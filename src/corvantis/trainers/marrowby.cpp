@@ -23,6 +23,7 @@
 #include "common/pyclass.h"
 #include "common/pyutil.h"
 #include "common/text.h"
+#include "common/trainloop.h"
 
 namespace py = pybind11;
 namespace nn = common::nn;
@@ -200,22 +201,10 @@ Losses forward(py::handle self, const std::vector<py::object>& b, py::handle dev
 }
 
 bool is_plateau(py::handle scheduler) {
-  py::object plateau =
-      global("torch").attr("optim").attr("lr_scheduler").attr("ReduceLROnPlateau");
-  const int r = PyObject_IsInstance(scheduler.ptr(), plateau.ptr());
-  if (r < 0) common::rethrow();
-  return r == 1;
+  return common::trainloop::is_plateau(global("torch"), scheduler);
 }
 
-// The end of an accumulation window: a plateau scheduler steps per epoch
-// in the training loop instead.
-void close_window(py::handle self) {
-  self.attr("scaler").attr("step")(self.attr("optimizer"));
-  py::object scheduler = self.attr("scheduler");
-  if (!is_plateau(scheduler)) scheduler.attr("step")();
-  self.attr("scaler").attr("update")();
-  self.attr("optimizer").attr("zero_grad")();
-}
+void close_window(py::handle self) { common::trainloop::close_window(self, global("torch")); }
 
 void show_progress(py::handle self, py::handle bar, const Running& run, int64_t index) {
   const double ce = mean(run.ce, run.tokens);
