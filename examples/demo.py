@@ -141,7 +141,7 @@ def train_recogniser(config, tok, epochs):
                                          config["training"]["gradient_accumulation_steps"])
     trainer.train(train_loader, loaders["dev-clean"], epochs)
     trainer.load_checkpoint(trainer.best_model_path.name)
-    test_bound = decoding_bound(torch.tensor([f.shape[1] for f in sets["test-clean"].feats]),
+    test_bound = decoding_bound(max(f.shape[1] for f in sets["test-clean"].feats),
                                 demo["min_frames_per_char"], max_length)
     tables = trainer.evaluate(loaders["test-clean"], test_bound)
     for name, table in tables.items():
@@ -192,13 +192,13 @@ def error_rates(results):
             100 * CharErrorRate()(hypotheses, references).item())
 
 
-def decoding_bound(feature_lengths, frames_per_char, cap):
-    """The longest transcript, start and end tokens included, that audio of these lengths can hold.
+def decoding_bound(frames, frames_per_char, cap):
+    """The longest transcript, start and end tokens included, that `frames` of audio can hold.
 
     Beam search runs to its length limit, at a cost that grows with its
     square, so each batch is given the limit its own audio allows.
     """
-    return min(cap, math.ceil(int(feature_lengths.max()) / frames_per_char) + 2)
+    return min(cap, math.ceil(frames / frames_per_char) + 2)
 
 
 def recognise_heldout(trainer, loader, lm, config, max_length):
@@ -208,7 +208,7 @@ def recognise_heldout(trainer, loader, lm, config, max_length):
     for name, setting in recognition_settings(config, lm).items():
         start, results = time.time(), []
         for batch in loader:
-            bound = decoding_bound(batch[3], frames_per_char, max_length)
+            bound = decoding_bound(int(batch[3].max()), frames_per_char, max_length)
             results += trainer.recognize([batch], setting, name, bound)
         scores[name], outputs[name] = (*error_rates(results), time.time() - start), results
         print(f"held-out voices, {name}: WER {scores[name][0]:.1f}% CER {scores[name][1]:.1f}% "
