@@ -1,4 +1,5 @@
-# The README's two commands are `make demo` and `make test`.
+# The README's two commands are `make demo` and `make test`; `make test-trixie`
+# builds and tests SRC (this checkout by default) on Debian 13 (scripts/trixie.sh).
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 PY ?= /usr/bin/python3
@@ -7,7 +8,7 @@ JOBS ?= $(shell nproc)
 # ninja echoes every compile command; errors and warnings still show
 BUILD_NOISE := ^\[[0-9]+/[0-9]+\] c\+\+ |^(Emitting|Compiling|Allowing|ninja: no work|No CUDA runtime)|^$$
 
-.PHONY: deps build test demo bench clean
+.PHONY: deps build test test-trixie demo bench clean
 
 deps:
 	@scripts/install-deps.sh
@@ -19,6 +20,10 @@ build: deps
 
 test: build
 	$(PY) -m pytest tests
+
+SRC ?= $(CURDIR)
+test-trixie:
+	scripts/trixie.sh -j $(JOBS) $(SRC)
 
 # the demo's corpus needs speech engines and English text that tests never use
 demo: build

@@ -3,6 +3,8 @@
 # are missing. A machine that has them all spends one dpkg-query and no more.
 # Optional groups named as arguments add their packages:
 #   demo   the corpus of `make demo`: English sentences and two speech synthesisers
+# --list prints the package names, one a line, and installs nothing (Debian 13
+# has the same names: scripts/trixie.sh installs this list there).
 set -euo pipefail
 
 packages=(
@@ -19,14 +21,21 @@ packages=(
   libopenblas0-openmp
 )
 
+list=0
 for group in "$@"; do
   case "$group" in
+    --list) list=1 ;;
     # fortunes brings fortunes-min; both are plain-text data (BSD and public-domain
     # collections). espeak-ng and flite are the two text-to-speech engines.
     demo) packages+=(fortunes espeak-ng flite) ;;
     *) echo "install-deps: unknown package group '$group' (known: demo)" >&2; exit 2 ;;
   esac
 done
+
+if [ "$list" -eq 1 ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 installed=$(dpkg-query -W -f='${Package} ${db:Status-Abbrev}\n' "${packages[@]}" 2>/dev/null \
   | awk '$2 ~ /^ii/ {print $1}' || true)
