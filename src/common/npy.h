@@ -393,7 +393,7 @@ class Source {
   virtual void read_at(uint64_t off, void* dst, size_t n) = 0;
 
   Header header() {
-    unsigned char prelude[kPreludeMax];
+    unsigned char prelude[kPreludeMax] = {};  // the compiler cannot see read_at fill it
     const size_t first = static_cast<size_t>(std::min<uint64_t>(kPreludeMax, size()));
     read_at(0, prelude, first);
     const uint64_t end = header_end(prelude, first);

@@ -177,7 +177,7 @@ inline PyObject* nf_get_defaults(PyObject* self, void*) {
     if (params.empty()) return py::none();
     py::tuple out(params.size());
     for (size_t i = 0; i < params.size(); ++i) out[i] = params[i]->fallback;
-    return std::move(out);
+    return out;
   });
 }
 
@@ -187,7 +187,7 @@ inline PyObject* nf_get_kwdefaults(PyObject* self, void*) {
     if (params.empty()) return py::none();
     py::dict out;
     for (const Param* p : params) out[py::str(p->name)] = p->fallback;
-    return std::move(out);
+    return out;
   });
 }
 
@@ -195,12 +195,12 @@ inline PyObject* nf_get_annotations(PyObject* self, void*) {
   return nf_describe([&]() -> py::object {
     const Signature* sig = nf_signature_of(self);
     py::dict out;
-    if (!sig) return std::move(out);
+    if (!sig) return out;
     for (const Param& p : sig->params())
       if (!p.annotation.empty()) out[py::str(p.name)] = annotation_object(p.annotation);
     if (!sig->return_annotation().empty())
       out["return"] = annotation_object(sig->return_annotation());
-    return std::move(out);
+    return out;
   });
 }
 

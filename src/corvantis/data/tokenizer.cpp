@@ -84,7 +84,7 @@ py::object encode(const Args& a) {
   py::list ids = py::reinterpret_steal<py::list>(out);
   for (Py_ssize_t i = 0; i < n; ++i)
     PyList_SET_ITEM(out, i, PyLong_FromLong(table.lookup(PyUnicode_READ(kind, data, i))));
-  return std::move(ids);
+  return ids;
 }
 
 long id_of(PyObject* item) {

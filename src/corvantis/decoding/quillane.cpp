@@ -869,7 +869,7 @@ py::object post_process_sequence(const Args& a) {
   const int64_t* n = lengths.data_ptr<int64_t>();
   py::list rows;
   for (int64_t r = 0; r < seq.size(0); ++r) rows.append(wrap(seq[r].slice(0, 0, n[r])));
-  return std::move(rows);
+  return rows;
 }
 
 // ---- the class --------------------------------------------------------------------

@@ -538,7 +538,7 @@ py::object evaluation_configs(const Args& a) {
     c["top_p"] = s.top_p;
     out[s.name] = c;
   }
-  return std::move(out);
+  return out;
 }
 
 // ---- evaluation ---------------------------------------------------------------------

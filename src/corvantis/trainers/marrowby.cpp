@@ -405,7 +405,7 @@ py::object recognize(const Args& a) {
     ++index;
   }
   bar.attr("close")();
-  return std::move(results);
+  return results;
 }
 
 py::object evaluation_configs(const Args& a) {
@@ -421,7 +421,7 @@ py::object evaluation_configs(const Args& a) {
     setting["beam_width"] = py::int_(width);
     out[name] = setting;
   }
-  return std::move(out);
+  return out;
 }
 
 // ---- validation, error rates and the training loop --------------------------------
@@ -455,7 +455,7 @@ py::object asr_metrics(const Args& a) {
   out["word_dist"] = py::float_(rate(distance, hypotheses, references));
   out["wer"] = py::float_(rate(wer, hypotheses, references) * 100);
   out["cer"] = py::float_(rate(cer, hypotheses, references) * 100);
-  return std::move(out);
+  return out;
 }
 
 // The first decoder self-attention map and the last cross-attention map.
@@ -544,7 +544,7 @@ py::object evaluate(const Args& a) {
     auto kv = nn::unpack(pair, 2);
     evaluate_setting(self, a["dataloader"], kv[0], kv[1], max_length, tables);
   }
-  return std::move(tables);
+  return tables;
 }
 
 // ---- staged training -------------------------------------------------------------------

@@ -61,7 +61,7 @@ py::object shape_of(py::handle output) {
   if (t.is_none()) return py::none();
   py::list shape;
   for (int64_t s : THPVariable_Unpack(t.ptr()).sizes()) shape.append(s);
-  return std::move(shape);
+  return shape;
 }
 
 // ---- recording the calls ----------------------------------------------------
