@@ -35,10 +35,13 @@ Layout layout_of(const py::array& a, py::ssize_t axis) {
   return l;
 }
 
+// NumPy's own axis check (its AxisError and text): public in numpy.lib.array_utils
+// from NumPy 2; before, only in numpy.core.multiarray, deprecated since.
 py::ssize_t normalize_axis(py::handle dim, py::ssize_t ndim) {
-  return py::module_::import("numpy.core.multiarray")
-      .attr("normalize_axis_index")(dim, ndim)
-      .cast<py::ssize_t>();
+  py::module_ lib = py::module_::import("numpy.lib");
+  py::object home = py::hasattr(lib, "array_utils") ? lib.attr("array_utils")
+                                                    : py::module_::import("numpy.core.multiarray");
+  return home.attr("normalize_axis_index")(dim, ndim).cast<py::ssize_t>();
 }
 
 // One softmax row, shifted by its maximum so that exp never overflows.
@@ -201,7 +204,7 @@ py::object forward(const Args& a) {
                                                              : forward_as<double>(z, l);
   out = z.dtype().kind() == 'f' ? out_dtype(out, z.dtype()) : out;
   a[0].attr("A") = out;
-  return std::move(out);
+  return out;
 }
 
 py::object backward(const Args& a) {

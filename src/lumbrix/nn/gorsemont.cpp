@@ -232,11 +232,11 @@ std::optional<Mask> mask_of(py::handle obj, const Shape& lead, py::ssize_t rows,
               aligned[full.size() - 2], aligned[full.size() - 1]};
 }
 
-// One row of scores: divided by the scale, then masked entries replaced.
-template <class T>
-void scale_row(T* row, py::ssize_t cols, T scale, const char* mask, py::ssize_t mask_step,
+// One row of scores: divided by the scale in D, then masked entries replaced.
+template <class T, class D>
+void scale_row(T* row, py::ssize_t cols, D scale, const char* mask, py::ssize_t mask_step,
                T masked) {
-  for (py::ssize_t j = 0; j < cols; ++j) row[j] /= scale;
+  for (py::ssize_t j = 0; j < cols; ++j) row[j] = static_cast<T>(row[j] / scale);
   if (!mask) return;
   if (mask_step == 1) {
     for (py::ssize_t j = 0; j < cols; ++j) row[j] = mask[j] ? masked : row[j];
@@ -263,10 +263,11 @@ struct Scores {
 
 // (Q . K^T) / sqrt(d_k), masked in the same pass when the mask allows it;
 // `eps` was read before, since reading it may run Python code that resizes
-// the arrays.
+// the arrays. `wide`: NumPy divides in float64 (NumPy 2 does not demote the
+// float64 square root to a float32 array's type), storing the rounded quotient.
 template <class T>
 std::optional<Scores> native_scores(py::handle q_obj, py::handle k_obj, py::handle mask_obj,
-                                    py::handle eps) {
+                                    py::handle eps, bool wide) {
   const auto q = stack_of<T>(q_obj), k = stack_of<T>(k_obj);
   if (!q || !k || q->cols != k->cols) return std::nullopt;
   const auto lead = broadcast({&q->lead, &k->lead});
@@ -280,15 +281,19 @@ std::optional<Scores> native_scores(py::handle q_obj, py::handle k_obj, py::hand
   py::array_t<T> out(joined(*lead, rows, cols));
   T* s = out.mutable_data();
   const auto qo = offsets(*q, *lead), ko = offsets(*k, *lead);
-  // NumPy divides T scores by the square root rounded to T
-  const T scale = static_cast<T>(std::sqrt(static_cast<double>(q->cols)));
+  const double root = std::sqrt(static_cast<double>(q->cols));
+  const T scale = static_cast<T>(root);  // else NumPy divides by it rounded to T
   for_each_matrix<T>(count(*lead), per * q->cols, 0, [&](py::ssize_t h, T*) {
     T* sh = s + h * per;
     common::blas::product(matrix<T>(*q, qo[h]), false, matrix<T>(*k, ko[h]), true, sh, cols);
     for (py::ssize_t i = 0; i < rows; ++i) {
       const char* m = apply ? mask->data + mask->offsets[h] + i * mask->row_step : nullptr;
-      scale_row(sh + i * cols, cols, scale, m, apply ? mask->col_step : 0,
-                apply ? *masked_value : T(0));
+      const py::ssize_t step = apply ? mask->col_step : 0;
+      const T fill = apply ? *masked_value : T(0);
+      if (wide)
+        scale_row(sh + i * cols, cols, root, m, step, fill);
+      else
+        scale_row(sh + i * cols, cols, scale, m, step, fill);
     }
   });
   return Scores{py::object(std::move(out)), apply};
@@ -392,21 +397,32 @@ py::object matmul(const char* expression, Operand x, Operand y) {
                    [&] { return common::steal(PyNumber_MatrixMultiply(xs.ptr(), ys.ptr())); });
 }
 
-py::object numpy_sqrt(py::handle d_k) { return numpy().attr("sqrt")(d_k); }
+// np.sqrt of the key width, K's last length.
+py::object key_root(py::handle K) { return numpy().attr("sqrt")(K.attr("shape")[py::int_(-1)]); }
+
+// Whether NumPy keeps x's dtype for x / root: always under NumPy 1's
+// value-based casting; under NumPy 2 not for float32 x, which the float64
+// root promotes.
+bool keeps_dtype(py::handle x, py::handle root) {
+  return numpy().attr("result_type")(x, root).equal(x.attr("dtype"));
+}
 
 // Steps 2 to 5 of forward: the scaled, masked scores. `eps` is read once,
 // before any pointer into the arrays is taken.
 py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle mask) {
   const py::object eps = mask.is_none() ? py::object() : py::object(self.attr("eps"));
-  auto native = for_float_type<std::optional<Scores>>(
-      Q, [&](auto t) { return native_scores<decltype(t)>(Q, K, mask, eps); });
+  auto native = for_float_type<std::optional<Scores>>(Q, [&](auto t) -> std::optional<Scores> {
+    if (!is_plain_array(K)) return std::nullopt;
+    const bool wide = !keeps_dtype(Q, key_root(K));
+    return native_scores<decltype(t)>(Q, K, mask, eps, wide);
+  });
   Scores s{py::object(), false};
   if (native) {
     s = *native;
   } else {
-    py::object d_k = K.attr("shape")[py::int_(-1)];
+    py::object root = key_root(K);
     s.array = matmul("Q @ K^T", {"Q", Q, false}, {"K", K, true});
-    s.array = common::steal(PyNumber_InPlaceTrueDivide(s.array.ptr(), numpy_sqrt(d_k).ptr()));
+    s.array = common::steal(PyNumber_InPlaceTrueDivide(s.array.ptr(), root.ptr()));
   }
   if (mask.is_none() || s.masked) return s.array;
   py::object masked = common::steal(PyNumber_Negative(eps.ptr()));
@@ -448,11 +464,14 @@ py::object backward(const Args& a) {
   py::object grad = self.attr("softmax").attr("backward")(d_attention);
   py::object K = self.attr("K");
   py::object Q = self.attr("Q");
-  auto native = for_float_type<std::optional<py::tuple>>(
-      grad, [&](auto t) { return native_query_key_grads<decltype(t)>(grad, K, Q); });
+  py::object root = key_root(K);
+  // natively only where the divided gradient keeps its dtype
+  auto native = for_float_type<std::optional<py::tuple>>(grad, [&](auto t) {
+    return keeps_dtype(grad, root) ? native_query_key_grads<decltype(t)>(grad, K, Q)
+                                   : std::nullopt;
+  });
   if (native) return py::make_tuple((*native)[0], (*native)[1], d_V);
-  py::object d_k = K.attr("shape")[py::int_(-1)];
-  py::object d_scaled = common::steal(PyNumber_TrueDivide(grad.ptr(), numpy_sqrt(d_k).ptr()));
+  py::object d_scaled = common::steal(PyNumber_TrueDivide(grad.ptr(), root.ptr()));
   py::object d_Q = matmul("d_scaled_dot_product @ K", {"d_scaled_dot_product", d_scaled, false},
                           {"K", K, false});
   py::object d_K = matmul("d_scaled_dot_product^T @ Q", {"d_scaled_dot_product", d_scaled, true},
