@@ -329,6 +329,13 @@ def test_validation_loss_matches_the_criterion(make_trainer, loaders, bars, smoo
     assert metrics["ce_loss_char"] == metrics["ce_loss_token"] / val.dataset.get_avg_chars_per_token()
 
 
+def autocast_on():
+    try:  # PyTorch 2.4 asks per device type, and deprecates the CPU's own query
+        return torch.is_autocast_enabled("cpu") or torch.is_autocast_enabled("cuda")
+    except TypeError:
+        return torch.is_autocast_enabled() or torch.is_autocast_cpu_enabled()
+
+
 class Watched(nn.Module):
     """Wraps a model: records the autograd, inference and autocast state of each forward."""
 
@@ -337,8 +344,7 @@ class Watched(nn.Module):
         self.inner, self.seen, self.maps = inner, [], []
 
     def forward(self, x, target_lengths=None):
-        self.seen.append((torch.is_grad_enabled(), torch.is_inference_mode_enabled(),
-                          torch.is_autocast_enabled() or torch.is_autocast_cpu_enabled()))
+        self.seen.append((torch.is_grad_enabled(), torch.is_inference_mode_enabled(), autocast_on()))
         logits, maps = self.inner(x, target_lengths=target_lengths)
         self.maps.append(maps)
         return logits, maps

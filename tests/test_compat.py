@@ -9,14 +9,14 @@ import torch
 import _compatcheck
 
 
-def test_autocast_on_the_cpu_runs_without_warning_or_error():
-    # PyTorch 1.13's CPU autocast has no float16: entering it raises there
+def test_cpu_training_runs_in_float32_without_warning_or_error():
+    # PyTorch 1.13's CPU autocast has no float16 (entering it raises there);
+    # 2.x has one, slower than float32: the CPU gets float32 on every version
     with warnings.catch_warnings():
         warnings.simplefilter("error")
         with _compatcheck.fp16_autocast("cpu"):
             out = torch.nn.Linear(4, 4)(torch.randn(2, 4))
-    expected = torch.float16 if _compatcheck.fp16_autocast_supported("cpu") else torch.float32
-    assert out.dtype == expected
+    assert out.dtype == torch.float32
 
 
 @pytest.mark.skipif(not torch.cuda.is_available(), reason="needs CUDA")
@@ -34,6 +34,18 @@ def test_unknown_device_type_has_no_autocast():
 @pytest.mark.parametrize("device, expected", [("cpu", "cpu"), ("cuda:1", "cuda")])
 def test_device_type(device, expected):
     assert _compatcheck.device_type(device) == expected
+
+
+# a disabled scaler's state (every CPU run, and PyTorch 1.13 always) and an
+# enabled one's (a CUDA run, or a CPU run of PyTorch 2.x that scaled)
+@pytest.mark.parametrize("saved", [{}, {"scale": 65536.0, "growth_factor": 2.0, "backoff_factor": 0.5,
+                                        "growth_interval": 2000, "_growth_tracker": 0}],
+                         ids=["disabled", "enabled"])
+def test_cpu_grad_scaler_is_off_and_loads_either_state(saved):
+    scaler = _compatcheck.grad_scaler("cpu")
+    assert not scaler.is_enabled()
+    scaler.load_state_dict(saved)
+    assert scaler.state_dict() == {}
 
 
 def test_cpu_grad_scaler_warns_nothing_and_passes_gradients_through():

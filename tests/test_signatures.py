@@ -32,6 +32,18 @@ def discover_modules():
     return sorted(names)
 
 
+def unwrapped(text):
+    """Text with help()'s signature wrapping undone: Python 3.13 puts each
+    parameter of a long signature on its own line."""
+    return " ".join(text.split()).replace("( ", "(").replace(" )", ")")
+
+
+def own_part(text):
+    """What help() says of a class up to what its bases bring: typing.Generic's
+    __class_getitem__, inherited by datasets, shows as (...) from Python 3.13."""
+    return text.split(" inherited from ")[0]
+
+
 def members(cls):
     """(name, function, is_method) for every function the class defines itself."""
     for name, member in vars(cls).items():
@@ -152,7 +164,8 @@ class TestFunctions:
 
     def test_help_shows_the_signature(self, fn, is_method):
         text = pydoc.plaintext.document(fn)
-        assert f"{fn.__name__}{inspect.signature(fn)}" in text and "(...)" not in text
+        assert unwrapped(f"{fn.__name__}{inspect.signature(fn)}") in unwrapped(text)
+        assert "(...)" not in text
 
 
 @pytest.mark.parametrize("cls, is_method", CLASSES)
@@ -163,8 +176,8 @@ def test_class_signature_is_its_constructor_without_the_instance(cls, is_method)
         assert list(sig.parameters.values()) == params[1:]
     text = pydoc.render_doc(cls, renderer=pydoc.plaintext)
     if str(sig) != "()":  # which help() leaves out
-        assert f"{cls.__name__}{sig}" in text
-    assert "(...)" not in text
+        assert unwrapped(f"{cls.__name__}{sig}") in unwrapped(text)
+    assert "(...)" not in own_part(text)
 
 
 # The annotations the interfaces give, as signatures print them.

@@ -1198,6 +1198,42 @@ def test_model_saved_on_one_device_restores_on_another(tok, capsys, saved_on, re
                 {k: v.cpu() for k, v in source.model.state_dict().items()})
 
 
+# A CPU checkpoint that PyTorch 1.13 (Debian 12) wrote through write_cpu_checkpoint:
+# its scaler state is a disabled scaler's, an empty dict.
+OLD_CPU_CHECKPOINT = ROOT / "tests" / "data" / "lm_cpu_torch1.13.pth"
+
+
+def write_cpu_checkpoint(tok, name="last.pth"):
+    t = make(tok, run="writer")
+    equip(t, "adam", "cosine")
+    for _ in range(2):
+        t.model(torch.randint(0, tok.num_classes, (2, 5)), target_lengths=torch.tensor([5, 3]))[
+            0].sum().backward()
+        t.optimizer.step()
+        t.scheduler.step()
+    t.current_epoch, t.best_metric = 3, 0.125
+    t._log_metrics({"train": {"loss": 2.5}}, 3)
+    t.save_checkpoint(name)
+    return t
+
+
+@pytest.mark.parametrize("written_by", ["this PyTorch", "PyTorch 1.13"])
+def test_cpu_checkpoint_resumes_on_every_version(tok, capsys, written_by):
+    writer = write_cpu_checkpoint(tok)
+    path = writer.checkpoint_dir / "last.pth" if written_by == "this PyTorch" else OLD_CPU_CHECKPOINT
+    target = make(tok, run="target")
+    equip(target, "adam", "cosine")
+    capsys.readouterr()
+    target.load_checkpoint(str(path))
+    assert lines(capsys) == ["Checkpoint loaded from epoch 3", "Successfully loaded: model, "
+                             "optimizer, scheduler, scaler, training_state"]
+    assert not target.scaler.is_enabled() and target.scaler.state_dict() == {}
+    assert (target.current_epoch, target.best_metric) == (3, 0.125)
+    assert target.scheduler.last_epoch == 2 and target.training_history == writer.training_history
+    for got, want in zip(target.model.parameters(), writer.model.parameters()):
+        torch.testing.assert_close(got, want, rtol=1e-5, atol=1e-6)  # versions round apart
+
+
 # ---- clean-up ---------------------------------------------------------------------------
 
 

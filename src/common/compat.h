@@ -21,13 +21,16 @@ namespace compat {
 namespace py = pybind11;
 
 // torch.amp.GradScaler(device=...) exists from 2.3; before, the CUDA scaler,
-// switched off on devices other than CUDA (where it would only warn).
+// switched off on devices other than CUDA (where it would only warn). Off on
+// the CPU on every version, as CPU epochs run in float32 (see fp16_autocast):
+// CPU checkpoints then hold the same empty scaler state on every version.
 inline py::object grad_scaler(py::handle device) {
   py::module_ torch = py::module_::import("torch");
-#if COMMON_TORCH_AT_LEAST(2, 3)
-  return torch.attr("amp").attr("GradScaler")(py::arg("device") = device);
-#else
   const std::string type = py::str(torch.attr("device")(device).attr("type"));
+#if COMMON_TORCH_AT_LEAST(2, 3)
+  return torch.attr("amp").attr("GradScaler")(py::arg("device") = device,
+                                              py::arg("enabled") = (type != "cpu"));
+#else
   return py::module_::import("torch.cuda.amp")
       .attr("GradScaler")(py::arg("enabled") = (type == "cuda"));
 #endif
@@ -85,10 +88,12 @@ inline bool fp16_autocast_supported(const std::string& device_type) {
 }
 
 // A context manager for a training forward pass: float16 autocast where the
-// device has it, else one that does nothing (no warning, no error), so CPU
-// epochs run in full precision.
+// device has it, else one that does nothing (no warning, no error). CPU epochs
+// run in full precision on every version: PyTorch 1.13 has no float16 autocast
+// there, and 2.6's took 8 times as long per training step as float32 (a small
+// speech model, benchmarks/cpu_precision.py).
 inline py::object fp16_autocast(const std::string& device_type) {
-  if (fp16_autocast_supported(device_type)) {
+  if (device_type != "cpu" && fp16_autocast_supported(device_type)) {
     py::module_ torch = py::module_::import("torch");
     return torch.attr("autocast")(py::arg("device_type") = device_type,
                                   py::arg("dtype") = torch.attr("float16"));
