@@ -5,7 +5,8 @@
 #   scripts/trixie.sh [-j JOBS] [SOURCE_DIR] [-- PYTEST_ARGS...]
 #
 # SOURCE_DIR defaults to this checkout, JOBS to the number of CPUs, the pytest
-# arguments to the whole suite. CORVANTIS_WERROR is passed on to the build.
+# arguments to the whole suite. CORVANTIS_WERROR is passed on to the build,
+# OMP_NUM_THREADS (when set) to the build and the tests.
 #
 # The trixie tree is made once with debootstrap under $CORVANTIS_TRIXIE_CACHE
 # (default /var/cache/corvantis-trixie), in a directory named by a hash of its
@@ -96,12 +97,15 @@ build_tree() {
   trap - EXIT
 }
 
+# runs share the lock while they use a tree; making one takes it alone
 mkdir -p "$cache"
 exec 9>"$cache/lock"
-flock -x 9
-[ -d "$root" ] || build_tree
-# shared from here: other runs may use the tree, none may replace it
 flock -s 9
+if [ ! -d "$root" ]; then
+  flock -x 9
+  [ -d "$root" ] || build_tree
+  flock -s 9
+fi
 
 # one working copy per source directory; runs of the same source take turns
 name=$(basename "$src")-$(printf '%s' "$src" | sha256sum | cut -c1-12)
@@ -111,6 +115,9 @@ flock -x 8
 rm -rf "$root$work.tmp"
 mkdir -p "$root$work" "$root$work.tmp"
 
+passed=(CORVANTIS_WERROR="${CORVANTIS_WERROR:-}")
+[ -z "${OMP_NUM_THREADS:-}" ] || passed+=(OMP_NUM_THREADS="$OMP_NUM_THREADS")
+
 start=$SECONDS
 # build outputs of the source stay out; those of earlier runs here stay in
 in_tree "$root" "$src" rsync -a --delete \
@@ -119,13 +126,14 @@ in_tree "$root" "$src" rsync -a --delete \
   --exclude=__pycache__/ --exclude=.pytest_cache/ --exclude='*.egg-info/' \
   /mnt/ "$work/"
 in_tree "$root" - /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$work" \
-  /usr/bin/env CORVANTIS_WERROR="${CORVANTIS_WERROR:-}" make build JOBS="$jobs"
+  /usr/bin/env "${passed[@]}" make build JOBS="$jobs"
 echo "trixie: build $((SECONDS - start)) s ($jobs jobs)"
 
 start=$SECONDS
 status=0
 in_tree "$root" - /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$work" \
-  /usr/bin/env TMPDIR="$work.tmp" /usr/bin/python3 -m pytest "${pytest_args[@]}" || status=$?
+  /usr/bin/env "${passed[@]}" TMPDIR="$work.tmp" /usr/bin/python3 -m pytest "${pytest_args[@]}" \
+  || status=$?
 rm -rf "$root$work.tmp"
 echo "trixie: tests $((SECONDS - start)) s"
 exit $status
