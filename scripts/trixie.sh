@@ -23,16 +23,17 @@ usage() { echo "usage: $0 [-j JOBS] [SOURCE_DIR] [-- PYTEST_ARGS...]" >&2; exit 
 die() { echo "trixie: $*" >&2; exit 1; }
 
 jobs=$(nproc)
-while getopts j: opt; do
-  case $opt in
-    j) jobs=$OPTARG ;;
-    *) usage ;;
+src=
+while [ $# -gt 0 ]; do
+  case $1 in
+    -j) [ $# -ge 2 ] || usage; jobs=$2; shift 2 ;;
+    -j*) jobs=${1#-j}; shift ;;
+    --) shift; break ;;
+    -*) usage ;;
+    *) [ -z "$src" ] || usage; src=$1; shift ;;
   esac
 done
-shift $((OPTIND - 1))
-src=$(dirname "$here")
-if [ $# -gt 0 ] && [ "$1" != "--" ]; then src=$1; shift; fi
-if [ $# -gt 0 ]; then [ "$1" = "--" ] || usage; shift; fi
+[ -n "$src" ] || src=$(dirname "$here")
 pytest_args=("$@")
 [ ${#pytest_args[@]} -gt 0 ] || pytest_args=(tests)
 [[ $jobs =~ ^[1-9][0-9]*$ ]] || die "the job count must be a positive number, not '$jobs'"

@@ -34,7 +34,9 @@ def discover_modules():
 
 def unwrapped(text):
     """Text with help()'s signature wrapping undone: Python 3.13 puts each
-    parameter of a long signature on its own line."""
+    parameter of a long signature on its own line (behind the " | " margin
+    of a class's page)."""
+    text = " ".join(line.lstrip(" |") for line in text.splitlines())
     return " ".join(text.split()).replace("( ", "(").replace(" )", ")")
 
 

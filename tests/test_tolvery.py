@@ -1229,9 +1229,10 @@ def test_cpu_checkpoint_resumes_on_every_version(tok, capsys, written_by):
                              "optimizer, scheduler, scaler, training_state"]
     assert not target.scaler.is_enabled() and target.scaler.state_dict() == {}
     assert (target.current_epoch, target.best_metric) == (3, 0.125)
-    assert target.scheduler.last_epoch == 2 and target.training_history == writer.training_history
-    for got, want in zip(target.model.parameters(), writer.model.parameters()):
-        torch.testing.assert_close(got, want, rtol=1e-5, atol=1e-6)  # versions round apart
+    saved = torch.load(path, weights_only=False)  # what the file holds, by PyTorch's own reader
+    assert target.scheduler.last_epoch == 2 and target.training_history == saved["training_history"]
+    assert same(target.model.state_dict(), saved["model_state_dict"])
+    assert same(target.optimizer.state_dict()["state"], saved["optimizer_state_dict"]["state"])
 
 
 # ---- clean-up ---------------------------------------------------------------------------
