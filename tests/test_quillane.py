@@ -355,6 +355,32 @@ def test_greedy_ties_pick_the_first_and_prompt_eos_does_not_finish(kernels):
     assert SequenceGenerator.post_process_sequence(seqs, Tok())[0].tolist() == [2]
 
 
+
+def argmax_rows(n, seed):
+    """Rows of width n whose maximum sits at block edges and in the tail, with later ties."""
+    gen = torch.Generator().manual_seed(seed)
+    rows = []
+    for at in sorted({0, 7, 8, 15, 16, 17, n // 2, n - 1} & set(range(n))):
+        row = torch.randn(n, generator=gen)
+        row[at] = 5.0
+        rows.append(row.clone())
+        row[at + 1:] = torch.where(torch.rand(n - at - 1, generator=gen) < 0.1, 5.0, row[at + 1:])
+        rows.append(row)
+    rows += [torch.zeros(n), torch.full((n,), -INF), torch.randn(n, generator=gen)]
+    rows[-2][n - 1] = 0.0  # -inf up to the last place
+    rows[-1][n - 1] = math.nan  # which makes the whole row NaN
+    return torch.stack(rows)
+
+
+@pytest.mark.parametrize("n", [1, 7, 9, 16, 17, 31, 40, 1000])
+def test_greedy_argmax_is_the_first_maximum_at_every_width(kernels, n):
+    logits = argmax_rows(n, seed=n)
+    want_scores, want_tokens = torch.max(torch.log_softmax(logits, -1), -1)
+    x = torch.zeros(len(logits), 1, dtype=torch.long)
+    seqs, scores = SequenceGenerator(lambda p: logits.clone(), Tok(vocab=n, eos_id=-1), 2).generate_greedy(x)
+    assert torch.equal(seqs[:, 1], want_tokens)
+    torch.testing.assert_close(scores, want_scores, rtol=0, atol=0, equal_nan=True)
+
 def test_greedy_without_steps_returns_the_prompt_object():
     for x in (torch.ones(2, 4, dtype=torch.long), torch.ones(0, 2, dtype=torch.long)):
         limit = x.size(1) if len(x) else 9

@@ -182,6 +182,23 @@ def test_class_signature_is_its_constructor_without_the_instance(cls, is_method)
     assert "(...)" not in own_part(text)
 
 
+
+def test_no_function_type_can_be_made_empty_from_python(isolated):
+    # an instance made from Python would hold null fields; the probe prints any that is made
+    out = isolated("""
+        import test_signatures as t
+        kinds = {type(fn) for fn, _ in (p.values for p in t.FUNCTIONS)}
+        for kind in sorted(kinds, key=repr):
+            for make in (kind, lambda: object.__new__(kind), lambda: kind.__new__(kind)):
+                try:
+                    made = make()
+                except TypeError:
+                    continue
+                print("made", repr(made), made())
+        print(sorted(kind.__name__ for kind in kinds))
+    """)
+    assert "made" not in out and "native_function" in out
+
 # The annotations the interfaces give, as signatures print them.
 INTERFACES = [
     ("corvantis.model.fallowmere", "SelfAttentionLayer",

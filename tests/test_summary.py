@@ -111,3 +111,86 @@ def test_repeated_calls_are_marked():
 def test_argument_errors(kwargs, error, message):
     with pytest.raises(error, match=message):
         summary(torch.nn.Linear(3, 3), verbose=0, **kwargs)
+
+
+
+# Outputs a walk must survive: nested far deeper than the C stack allows, a
+# list holding itself, a dict holding itself, and 60 levels that each hold the
+# level below twice (2**60 paths). Each container counts once, each tensor
+# once per container holding it: 24 bytes per occurrence of t.
+@pytest.mark.parametrize("body, occurrences", [
+    ("out = t\nfor _ in range(200000): out = [out]", 1),
+    ("out = [t]; out.append(out)", 1),
+    ("out = {'a': t}; out['b'] = out", 1),
+    ("out = t\nfor _ in range(60): out = [out, out]", 2),
+], ids=["deep", "self_list", "self_dict", "shared"])
+def test_outputs_are_walked_without_recursion(isolated, body, occurrences):
+    out = isolated(f"""
+        import torch
+        from corvantis.utils.summary import summary
+
+        class Leaf(torch.nn.Module):
+            def forward(self, t):
+                scope = {{"t": t}}
+                exec({body!r}, scope)
+                return scope["out"]
+
+        stats = summary(Leaf(), input_data=torch.zeros(2, 3), verbose=0)
+        print(stats.summary_list[0]["output_shape"], stats.forward_bytes)
+    """)
+    assert out.split() == ["[2,", "3]", str(24 * occurrences)]
+
+
+def test_output_whose_iteration_calls_modules(isolated):
+    # the hook reads the output while its own row's table may grow
+    out = isolated("""
+        import torch
+        from corvantis.utils.summary import summary
+
+        class Chatty(list):
+            def __iter__(self):
+                for _ in range(100):
+                    self.net.inner(self[0])
+                return super().__iter__()
+
+        class Net(torch.nn.Module):
+            def __init__(self):
+                super().__init__()
+                self.inner = torch.nn.Identity()
+
+            def forward(self, x):
+                out = Chatty([self.inner(x)])
+                out.net = self
+                return out
+
+        stats = summary(Net(), input_data=torch.zeros(2, 3), verbose=0)
+        print([(r["name"], r["output_shape"]) for r in stats.summary_list])
+    """)
+    assert out.strip() == "[('', [2, 3]), ('inner', [2, 3])]"
+
+
+class Holder(torch.nn.Module):
+    """2**60 parameters on the meta device, which hold no memory."""
+
+    def __init__(self):
+        super().__init__()
+        self.w = torch.nn.Parameter(torch.empty(2**60, device="meta"))
+
+    def forward(self, x):
+        return x
+
+
+def test_counts_beyond_int64_are_exact():
+    stats = summary(torch.nn.Sequential(*(Holder() for _ in range(8))), input_size=(2, 3), verbose=0)
+    total = 2**63  # one past the largest int64
+    assert (stats.total_params, stats.trainable_params, stats.param_bytes) == (total, total, 4 * total)
+    lines = str(stats).splitlines()
+    assert f"Total params: {total:,}" in lines
+    assert lines[4].split()[-1] == f"{2**60:,}"
+
+
+@pytest.mark.parametrize("value", [-2**63, -1234567, 0, 2**70])
+def test_totals_print_with_one_sign(value):
+    stats = summary(torch.nn.Linear(3, 3), input_size=(1, 3), verbose=0)
+    stats.total_params = value
+    assert f"\nTotal params: {value:,}\n" in str(stats)

@@ -232,8 +232,12 @@ inline PyTypeObject* native_function_type() {
         {Py_tp_members, members},
         {Py_tp_getset, getset},
         {0, nullptr}};
+    // Made only by native_function(): an instance from Python would have null
+    // fields, so the type refuses to be called, as builtin function types do.
     static PyType_Spec spec = {"native_function", sizeof(NativeFunctionObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots};
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                               slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(t);

@@ -22,7 +22,7 @@
 #include <vector>
 
 #if defined(__SSE2__)
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 #include "common/bind.h"
@@ -570,6 +570,47 @@ std::pair<int64_t, float> row_max(const float* row, int64_t n) {
   while (row[j] != best) ++j;
   return {j, row[j]};
 }
+
+// The same eight lanes at a time, where the processor has AVX2: at a
+// vocabulary of 1000 the argmax is most of a step's own work.
+__attribute__((target("avx2"))) std::pair<int64_t, float> row_max_avx2(const float* row,
+                                                                       int64_t n) {
+  __m256 top0 = _mm256_set1_ps(-std::numeric_limits<float>::infinity()), top1 = top0;
+  __m256 nan = _mm256_setzero_ps();
+  int64_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    const __m256 a = _mm256_loadu_ps(row + i), b = _mm256_loadu_ps(row + i + 8);
+    top0 = _mm256_max_ps(top0, a);
+    top1 = _mm256_max_ps(top1, b);
+    nan = _mm256_or_ps(nan, _mm256_cmp_ps(a, b, _CMP_UNORD_Q));  // a NaN in either
+  }
+  const __m256 top = _mm256_max_ps(top0, top1);
+  float lanes[4];
+  _mm_storeu_ps(lanes, _mm_max_ps(_mm256_castps256_ps128(top), _mm256_extractf128_ps(top, 1)));
+  float best = std::max({lanes[0], lanes[1], lanes[2], lanes[3]});
+  bool any_nan = _mm256_movemask_ps(nan) != 0;
+  for (; i < n; ++i) {
+    any_nan = any_nan || std::isnan(row[i]);
+    best = row[i] > best ? row[i] : best;
+  }
+  if (any_nan) return row_max(row, n, 1);
+  const __m256 target = _mm256_set1_ps(best);
+  int64_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const int hit = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(row + j), target, _CMP_EQ_OQ));
+    if (hit) {
+      j += __builtin_ctz(static_cast<unsigned>(hit));
+      return {j, row[j]};
+    }
+  }
+  while (row[j] != best) ++j;
+  return {j, row[j]};
+}
+
+bool has_avx2() {
+  static const bool yes = __builtin_cpu_supports("avx2");
+  return yes;
+}
 #endif
 
 template <class T>
@@ -578,6 +619,8 @@ void greedy_fused(RowSearch& s, const Tensor& log_probs, const TokenId& eos) {
   const int64_t s0 = log_probs.stride(0), s1 = log_probs.stride(1), n = log_probs.size(1);
 #if defined(__SSE2__)
   if constexpr (std::is_same_v<T, float>) {
+    if (s1 == 1 && has_avx2())
+      return s.advance_fused(eos, [=](int64_t r) { return row_max_avx2(lp + r * s0, n); });
     if (s1 == 1) return s.advance_fused(eos, [=](int64_t r) { return row_max(lp + r * s0, n); });
   }
 #endif

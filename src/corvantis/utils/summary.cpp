@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -25,34 +26,76 @@ namespace {
 
 // ---- walking outputs -------------------------------------------------------
 
-// The first tensor of an output, depth first through tuples, lists and dicts.
-py::object first_tensor(py::handle value) {
-  if (THPVariable_Check(value.ptr())) return py::reinterpret_borrow<py::object>(value);
-  if (PyTuple_Check(value.ptr()) || PyList_Check(value.ptr())) {
-    for (py::handle item : value) {
-      py::object t = first_tensor(item);
-      if (!t.is_none()) return t;
+// Calls visit(tensor) for every tensor of an output, depth first through
+// tuples, lists and dicts, until visit returns false. The walk keeps its own
+// stack, so depth costs no C stack; each container is entered once, so an
+// output that contains itself or shares its parts ends. Containers are read
+// through their storage (subclasses too), so no Python code runs on the way;
+// every item is held while it is visited.
+template <class Visit>
+void walk_tensors(py::handle root, Visit visit) {
+  struct Frame {
+    py::object container;
+    Py_ssize_t pos;
+  };
+  std::vector<Frame> stack;
+  std::unordered_set<PyObject*> entered;  // each held by `stack` or by `kept`
+  std::vector<py::object> kept;
+  // false: the walk is over
+  auto reach = [&](const py::object& v) -> bool {
+    PyObject* p = v.ptr();
+    if (THPVariable_Check(p)) return visit(v);
+    if ((PyTuple_Check(p) || PyList_Check(p) || PyDict_Check(p)) && entered.insert(p).second)
+      stack.push_back({v, 0});
+    return true;
+  };
+  // the next item of the innermost container, null when it has no more
+  auto next = [](Frame& f) -> py::object {
+    PyObject* c = f.container.ptr();
+    PyObject* item = nullptr;
+    if (PyTuple_Check(c)) {
+      if (f.pos < PyTuple_GET_SIZE(c)) item = PyTuple_GET_ITEM(c, f.pos++);
+    } else if (PyList_Check(c)) {
+      if (f.pos < PyList_GET_SIZE(c)) item = PyList_GET_ITEM(c, f.pos++);
+    } else {
+      PyObject* key;
+      if (!PyDict_Next(c, &f.pos, &key, &item)) item = nullptr;
     }
-  } else if (PyDict_Check(value.ptr())) {
-    for (auto item : py::reinterpret_borrow<py::dict>(value)) {
-      py::object t = first_tensor(item.second);
-      if (!t.is_none()) return t;
+    return py::reinterpret_borrow<py::object>(item);
+  };
+  if (!reach(py::reinterpret_borrow<py::object>(root))) return;
+  while (!stack.empty()) {
+    py::object item = next(stack.back());
+    if (!item) {
+      kept.push_back(std::move(stack.back().container));
+      stack.pop_back();
+    } else if (!reach(item)) {
+      return;
     }
   }
-  return py::none();
 }
 
-int64_t tensor_bytes(py::handle value) {
-  if (THPVariable_Check(value.ptr())) {
-    const at::Tensor& t = THPVariable_Unpack(value.ptr());
-    return t.numel() * static_cast<int64_t>(t.element_size());
-  }
-  int64_t total = 0;
-  if (PyTuple_Check(value.ptr()) || PyList_Check(value.ptr())) {
-    for (py::handle item : value) total += tensor_bytes(item);
-  } else if (PyDict_Check(value.ptr())) {
-    for (auto item : py::reinterpret_borrow<py::dict>(value)) total += tensor_bytes(item.second);
-  }
+// The first tensor of an output, or None.
+py::object first_tensor(py::handle value) {
+  py::object found = py::none();
+  walk_tensors(value, [&](const py::object& t) {
+    found = t;
+    return false;
+  });
+  return found;
+}
+
+// Counts and sizes add up as Python ints, exact however large (meta tensors
+// may claim more than an int64 holds).
+py::object product(int64_t a, int64_t b) { return py::int_(a) * py::int_(b); }
+
+py::object tensor_bytes(py::handle value) {
+  py::object total = py::int_(0);
+  walk_tensors(value, [&](const py::object& t) {
+    const at::Tensor& w = THPVariable_Unpack(t.ptr());
+    total = total + product(w.numel(), static_cast<int64_t>(w.element_size()));
+    return true;
+  });
   return total;
 }
 
@@ -70,12 +113,14 @@ struct ModuleInfo {
   std::string name;  // dotted path, "" for the model itself
   std::string type;
   int depth = 0;
-  int64_t params = 0;  // its own and its children's
+  py::object params;  // its own and its children's, an int
   bool leaf = false;
 };
 
+// Rows name their module by index and are themselves found by index: hooks
+// run Python code, which may call modules and so grow `rows`.
 struct Row {
-  const ModuleInfo* info;
+  size_t module;
   py::object shape;  // None until the call returns, or for containers never called
   bool called;
   bool repeat;
@@ -87,7 +132,7 @@ struct Recorder {
   std::vector<Row> rows;
   std::vector<size_t> open;  // rows whose call has not returned yet
   std::set<std::string> listed, called;
-  int64_t forward_bytes = 0;
+  py::object forward_bytes = py::int_(0);
 
   // Containers that are never called themselves (a ModuleList) still get a
   // row, so that the tree shows where their children live.
@@ -96,7 +141,7 @@ struct Recorder {
       const std::string prefix = name.substr(0, dot);
       if (listed.count(prefix) || !by_name.count(prefix)) continue;
       listed.insert(prefix);
-      rows.push_back({&modules[by_name[prefix]], py::none(), false, false});
+      rows.push_back({by_name[prefix], py::none(), false, false});
     }
   }
 
@@ -106,21 +151,23 @@ struct Recorder {
     listed.insert(info.name);
     const bool repeat = !called.insert(info.name).second;
     open.push_back(rows.size());
-    rows.push_back({&info, py::none(), true, repeat});
+    rows.push_back({index, py::none(), true, repeat});
   }
 
   void leave(size_t index, py::handle output) {
     if (open.empty()) return;
-    Row& row = rows[open.back()];
+    const size_t row = open.back();
     open.pop_back();
-    row.shape = shape_of(output);
-    if (modules[index].leaf) forward_bytes += tensor_bytes(output);
+    py::object shape = shape_of(output);
+    rows[row].shape = std::move(shape);
+    if (modules[index].leaf) forward_bytes = forward_bytes + tensor_bytes(output);
   }
 };
 
-int64_t count_params(py::handle module) {
-  int64_t n = 0;
-  for (py::handle p : module.attr("parameters")()) n += THPVariable_Unpack(p.ptr()).numel();
+py::object count_params(py::handle module) {
+  py::object n = py::int_(0);
+  for (py::handle p : module.attr("parameters")())
+    n = n + py::int_(THPVariable_Unpack(p.ptr()).numel());
   return n;
 }
 
@@ -239,16 +286,17 @@ std::pair<py::tuple, py::dict> forward_arguments(py::handle input_data, py::hand
 // ---- running -------------------------------------------------------------------
 
 struct Totals {
-  int64_t total = 0, trainable = 0, param_bytes = 0;
+  py::object total = py::int_(0), trainable = py::int_(0), param_bytes = py::int_(0);
 };
 
 Totals parameter_totals(py::handle model) {
   Totals t;
   for (py::handle p : model.attr("parameters")()) {
     const at::Tensor& w = THPVariable_Unpack(p.ptr());
-    t.total += w.numel();
-    if (w.requires_grad()) t.trainable += w.numel();
-    t.param_bytes += w.numel() * static_cast<int64_t>(w.element_size());
+    const py::int_ n(w.numel());
+    t.total = t.total + n;
+    if (w.requires_grad()) t.trainable = t.trainable + n;
+    t.param_bytes = t.param_bytes + product(w.numel(), static_cast<int64_t>(w.element_size()));
   }
   return t;
 }
@@ -289,12 +337,13 @@ void run_forward(py::handle model, const std::pair<py::tuple, py::dict>& argumen
 py::list rows_as_dicts(const Recorder& rec) {
   py::list out;
   for (const Row& r : rec.rows) {
+    const ModuleInfo& info = rec.modules[r.module];
     py::dict d;
-    d["name"] = r.info->name;
-    d["type"] = r.info->type;
-    d["depth"] = r.info->depth;
+    d["name"] = info.name;
+    d["type"] = info.type;
+    d["depth"] = info.depth;
     d["output_shape"] = r.shape;
-    d["num_params"] = r.info->params;
+    d["num_params"] = info.params;
     d["called"] = r.called;
     d["repeat"] = r.repeat;
     out.append(d);
@@ -314,7 +363,7 @@ py::object summary(const Args& a) {
   py::object data = input_data.is_none() ? py::object(inputs_from_sizes(input_size, a["dtypes"]))
                                          : py::reinterpret_borrow<py::object>(input_data);
   const auto arguments = forward_arguments(data, device);
-  int64_t input_bytes = tensor_bytes(arguments.first) + tensor_bytes(arguments.second);
+  py::object input_bytes = tensor_bytes(arguments.first) + tensor_bytes(arguments.second);
 
   auto rec = std::make_shared<Recorder>();
   run_forward(model, arguments, rec);
@@ -347,18 +396,17 @@ std::string pad(const std::string& s, size_t to) {
   return w >= to ? s : s + std::string(to - w, ' ');
 }
 
-std::string grouped(int64_t n) {  // 1234567 -> "1,234,567"
-  std::string digits = std::to_string(n < 0 ? -n : n), out;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i && (digits.size() - i) % 3 == 0) out += ',';
-    out += digits[i];
-  }
-  return n < 0 ? "-" + out : out;
+// format(n, ","): 1234567 -> "1,234,567", any int, one sign.
+std::string grouped(py::handle n) {
+  PyObject* text = PyObject_Format(n.ptr(), py::str(",").ptr());
+  if (!text) common::rethrow();
+  return py::reinterpret_steal<py::str>(text);
 }
 
-std::string megabytes(int64_t bytes) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "%.2f", static_cast<double>(bytes) / 1e6);
+std::string megabytes(py::handle bytes) {
+  const double mb = py::float_(py::reinterpret_borrow<py::object>(bytes)).cast<double>() / 1e6;
+  char buf[64];  // DBL_MAX has 309 digits; snprintf cuts what does not fit
+  std::snprintf(buf, sizeof buf, "%.2f", mb);
   return buf;
 }
 
@@ -412,7 +460,7 @@ std::vector<Line> table_lines(py::handle stats) {
     const std::string name = py::str(row["name"]), type = py::str(row["type"]);
     Line line{d, type, shape_text(row["output_shape"]), ""};
     if (!name.empty()) line.label += " (" + name.substr(name.rfind('.') + 1) + ")";
-    line.params = py::bool_(row["repeat"]) ? "(reused)" : grouped(row["num_params"].cast<int64_t>());
+    line.params = py::bool_(row["repeat"]) ? "(reused)" : grouped(row["num_params"]);
     lines.push_back(std::move(line));
   }
   const auto prefixes = tree_prefixes(lines);
@@ -433,9 +481,10 @@ py::object statistics_str(const Args& a) {
   std::string out = rule + "\n" + pad("Layer (type)", w1) + pad("Output Shape", w2) + "Param #\n" +
                     rule + "\n";
   for (const Line& l : lines) out += pad(l.label, w1) + pad(l.shape, w2) + l.params + "\n";
-  auto count = [&](const char* attr) { return grouped(stats.attr(attr).cast<int64_t>()); };
-  auto bytes = [&](const char* attr) { return stats.attr(attr).cast<int64_t>(); };
-  const int64_t total_bytes = bytes("input_bytes") + bytes("forward_bytes") + bytes("param_bytes");
+  auto count = [&](const char* attr) { return grouped(stats.attr(attr)); };
+  auto bytes = [&](const char* attr) { return py::object(stats.attr(attr)); };
+  const py::object total_bytes =
+      bytes("input_bytes") + bytes("forward_bytes") + bytes("param_bytes");
   out += rule + "\nTotal params: " + count("total_params") + "\nTrainable params: " +
          count("trainable_params") + "\nNon-trainable params: " + count("non_trainable_params") +
          "\n" + thin + "\nInput size (MB): " + megabytes(bytes("input_bytes")) +
