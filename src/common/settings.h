@@ -22,13 +22,12 @@ namespace py = pybind11;
   std::string msg = key + " must be " + expected + ", got " + got;
   // YAML 1.1 reads 1e-3 (no dot) as a string
   if (PyUnicode_Check(value.ptr()) && kind == PyExc_TypeError) {
+    const std::string text = py::str(value);
     PyObject* f = PyFloat_FromString(value.ptr());
-    if (f) {
-      Py_DECREF(f);
-      msg += " (YAML reads a number without a dot such as 1e-3 as text: write 1.0e-3)";
-    } else {
-      PyErr_Clear();
-    }
+    if (!f) PyErr_Clear();
+    Py_XDECREF(f);
+    if (f && text.find_first_of("eE") != std::string::npos)
+      msg += " (YAML reads an exponent without a dot and a sign as text: write 1.0e-3, not 1e-3)";
   }
   raise(kind, msg);
 }
