@@ -213,8 +213,9 @@ def test_an_utterance_too_short_for_ctc_contributes_no_negative_loss(make_traine
                                            blank=tok.pad_id, reduction="none")
     assert per_utterance[0] != 0  # PyTorch 1.13's CPU CTC: a negative value
     metrics, _ = trainer._train_epoch(ListLoader([batch]))
-    # the short one counts as unalignable: zero, and the mean still over both
-    assert metrics["ctc_loss"] == pytest.approx(per_utterance[1].item() / 4 / 2, rel=1e-5)
+    # the short one counts as unalignable: zero, and the mean still over both (the
+    # tolerance covers float16 autocast where the CPU has it)
+    assert metrics["ctc_loss"] == pytest.approx(per_utterance[1].item() / 4 / 2, rel=1e-3)
 
 
 def bare_epoch(model, batches, optimizer, scheduler, ctc_weight, g, pad):
