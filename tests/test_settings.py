@@ -196,6 +196,9 @@ MISTAKES = {
     "negative top_k": (
         lambda env: env.generate(top_k=-1),
         ValueError, "generation top_k must be a number of at least 0 (0: no top-k cut), got -1"),
+    "zero temperature of a greedy generation": (
+        lambda env: env.generate(temperature=0.0),
+        ValueError, "generation temperature must be a finite number above 0, got 0.0"),
     "negative data_subset": (
         lambda env: env.stages(data_subset=-0.5),
         ValueError, "data_subset of stage 's' must be a fraction in (0, 1], got -0.5"),
@@ -249,9 +252,12 @@ def test_a_stage_mistake_fails_before_any_stage_trains(env):
     assert not list((env.root / "expts" / "run" / "checkpoints").iterdir())
 
 
-def test_what_a_part_of_the_domain_means_still_holds(env):
+def test_values_with_a_stated_meaning_keep_it(env):
     # a negative CTC weight switches the term off; negative layer indices count from the end
     assert env.asr(loss={"ctc_weight": -1}).ctc_criterion is None
     trainer = env.asr(ProgressiveTrainer, model=speech_model(layers=2))
     trainer.configure_stage(dict(STAGE, encoder_active_layers=[-1, -2]))
     assert list(trainer.model.enc_layers) == trainer.all_ashvenny[::-1]
+    # once sampling is selected, the generator's own checks and messages apply
+    with pytest.raises(ValueError, match=r"^top_k must be >= 0$"):
+        env.generate(top_k=-1, top_p=0.5)

@@ -511,10 +511,13 @@ void check_at_least(const py::object& config, const char* key, double low, const
     common::settings::refuse(PyExc_ValueError, where, expected, v);
 }
 
-// Settings that would fail deep in the search, or search with NaN scores.
+// Settings that would fail deep in the search, or be ignored or search with
+// NaN scores. Once sampling is selected, the generator's own checks of
+// top_k, top_p and temperature apply.
 void check_generation_config(const py::object& config) {
   check_at_least(config, "num_samples", 1, "a number of prompts of at least 1");
   check_at_least(config, "prompt_length", 1, "a length of at least 1 (the start token)");
+  if (above(config, "top_k", 0, 0) || above(config, "top_p", 0, 0)) return;
   check_at_least(config, "top_k", 0, "a number of at least 0 (0: no top-k cut)");
   py::object v = setting(config, "top_p", py::none());
   if (!v.is_none()) common::settings::probability(v, "generation top_p");
