@@ -136,6 +136,9 @@ setup(
     version="0.1.0",
     description="Transformer speech recognition and language models on PyTorch, in C++",
     python_requires=">=3.11",
+    # what the modules import when they load; Debian's python3-* packages provide them
+    install_requires=["torch", "torchaudio", "numpy", "pandas", "matplotlib", "seaborn", "tqdm"],
+    extras_require={"tracking": ["wandb"]},
     ext_modules=extensions(),
     cmdclass={"build_ext": ParallelBuild.with_options(use_ninja=True)},
     zip_safe=False,

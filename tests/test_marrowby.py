@@ -196,6 +196,28 @@ def test_zero_tokens_fail_at_the_first_progress_update(make_trainer):
 # ---- the training epoch on a real model -------------------------------------------------
 
 
+def test_an_utterance_too_short_for_ctc_contributes_no_negative_loss(make_trainer):
+    """5 frames shrink to 0 encoder frames beside a 13-frame utterance; CPU CTC
+    returns a negative value for that, not the infinity zero_infinity zeroes."""
+    trainer = with_optimizer(make_trainer(ctc_weight=1.0), lr=0.0)
+    tok = trainer.tokenizer
+    ids = [tok.encode("CAT"), tok.encode("DOG")]
+    shifted = torch.tensor([[tok.sos_id] + i for i in ids])
+    golden = torch.tensor([i + [tok.eos_id] for i in ids])
+    torch.manual_seed(0)
+    batch = (torch.randn(2, 13, 8), shifted, golden, torch.tensor([5, 13]), torch.tensor([4, 4]))
+    with torch.no_grad():  # dropout 0: the epoch's forward pass gives the same
+        _, _, ctc = trainer.model(batch[0], shifted, batch[3], batch[4])
+    assert ctc["lengths"].tolist()[0] == 0
+    per_utterance = nn.functional.ctc_loss(ctc["log_probs"], golden, ctc["lengths"], batch[4],
+                                           blank=tok.pad_id, reduction="none")
+    assert per_utterance[0] != 0  # PyTorch 1.13's CPU CTC: a negative value
+    metrics, _ = trainer._train_epoch(ListLoader([batch]))
+    # the short one counts as unalignable: zero, and the mean still over both (the
+    # tolerance covers float16 autocast where the CPU has it)
+    assert metrics["ctc_loss"] == pytest.approx(per_utterance[1].item() / 4 / 2, rel=1e-3)
+
+
 def bare_epoch(model, batches, optimizer, scheduler, ctc_weight, g, pad):
     """The same joint-loss steps written as a plain PyTorch loop."""
     ce_fn, ctc_fn = nn.CrossEntropyLoss(ignore_index=pad), nn.CTCLoss(blank=pad, zero_infinity=True)

@@ -226,3 +226,38 @@ def test_transition_needs_the_configured_label_smoothing(staged):
     assert trainer.best_metric == 3.0
     with pytest.raises(TypeError, match="^Argument 'epochs' has incorrect type"):
         trainer.train(None, None, "1")
+
+
+@pytest.mark.parametrize("kind, extra", [
+    ("sgd", dict(momentum=0.9, nesterov=False, dampening=0.0)),
+    ("adam", dict(betas=(0.9, 0.999), eps=1e-8, amsgrad=False)),
+    ("adamw", dict(betas=(0.9, 0.999), eps=1e-8, amsgrad=False)),
+])
+def test_a_frozen_layer_stays_unchanged_through_its_stage(staged, datasets, kind, extra):
+    from corvantis.utils import yarrowind
+
+    trainer = staged()
+    # one group of every parameter, frozen ones included; momentum, moments and
+    # decay all have state left from the stage that trained the layer
+    trainer.optimizer = yarrowind(trainer.model, {"name": kind, "lr": 1e-2, "weight_decay": 0.1,
+                                                  kind: extra})
+    trainer.scheduler = torch.optim.lr_scheduler.StepLR(trainer.optimizer, 1000)
+    enc = trainer.all_ashvenny
+    snapshots = []
+    configure = trainer.configure_stage
+
+    def configure_and_snapshot(stage):
+        configure(stage)
+        snapshots.append([p.detach().clone() for layer in enc[:2] for p in layer.parameters()])
+
+    trainer.configure_stage = configure_and_snapshot
+    stage = dict(name="s", epochs=1, encoder_active_layers=[0, 1], decoder_active_layers=[0],
+                 dropout=0.0, label_smoothing=0.0, data_subset=1.0)
+    trainer.progressive_train(loader(datasets[TRAIN]), loader(datasets[DEV]),
+                              [dict(stage, encoder_freeze=[False, False]),
+                               dict(stage, encoder_freeze=[True, False])])
+    after = [p.detach() for layer in enc[:2] for p in layer.parameters()]
+    n0 = len(list(enc[0].parameters()))
+    assert all(torch.equal(a, b) for a, b in zip(snapshots[1][:n0], after[:n0]))
+    assert all(p.grad is None for p in enc[0].parameters())
+    assert not all(torch.equal(a, b) for a, b in zip(snapshots[1][n0:], after[n0:]))

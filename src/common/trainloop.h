@@ -31,3 +31,50 @@ inline void close_window(py::handle self, py::handle torch) {
 
 }  // namespace trainloop
 }  // namespace common
+
+namespace common {
+namespace trainloop {
+
+inline py::object attr_or_none(py::handle o, const char* name) {
+  return py::getattr(o, name, py::none());
+}
+
+// The model must fit the tokenizer and the features it is summarised and fed
+// with; a mismatch would fail later inside the model as an index or shape
+// error. Values the objects do not carry are not compared.
+inline void check_model_fits(py::handle model, py::handle tokenizer, py::handle config) {
+  if (!PyDict_CheckExact(config.ptr())) return;  // the base's argument check reports it
+  py::object model_classes = attr_or_none(model, "num_classes");
+  py::object tokenizer_classes = attr_or_none(tokenizer, "num_classes");
+  if (!model_classes.is_none() && !tokenizer_classes.is_none() &&
+      !model_classes.equal(tokenizer_classes))
+    common::raise(PyExc_ValueError,
+                  "model num_classes (" + std::string(py::str(model_classes)) +
+                      ") must equal the tokenizer's num_classes (" +
+                      std::string(py::str(tokenizer_classes)) + ")");
+  py::object input_dim = attr_or_none(model, "input_dim");
+  py::object data = py::reinterpret_borrow<py::dict>(config).attr("get")("data");
+  if (input_dim.is_none() || !PyDict_Check(data.ptr())) return;
+  py::object feats = data.attr("get")("num_feats");
+  if (!feats.is_none() && !feats.equal(input_dim))
+    common::raise(PyExc_ValueError, "data.num_feats (" + std::string(py::str(py::repr(feats))) +
+                                        ") must equal the model's input_dim (" +
+                                        std::string(py::str(input_dim)) + ")");
+}
+
+// A loss pass over no target token would divide by zero: say why.
+[[noreturn]] inline void no_tokens(const char* when) {
+  common::raise(PyExc_ZeroDivisionError,
+                std::string("float division by zero: ") + when +
+                    " (an empty loader, or transcript lengths that sum to 0)");
+}
+
+// ce / average characters per token, when the dataset counted no token.
+[[noreturn]] inline void no_chars_per_token() {
+  common::raise(PyExc_ZeroDivisionError,
+                "float division by zero: the dataset's get_avg_chars_per_token() is 0 (its "
+                "transcripts hold no token)");
+}
+
+}  // namespace trainloop
+}  // namespace common

@@ -144,6 +144,14 @@ py::object sample_prompts(const Args& a) {
     prompts.append(full[cut]);
     originals.append(full);
   }
+  // the stacking step would fail on the empty list without saying why
+  if (prompts.empty())
+    common::raise(PyExc_RuntimeError,
+                  "stack expects a non-empty TensorList: no prompt to draw (num_samples " +
+                      std::string(py::str(py::object(num_samples))) + "; " + std::string(py::str(py::object(available))) +
+                      " of " + std::to_string(sequences.size()) +
+                      " transcripts are longer than prompt_length " +
+                      std::string(py::str(py::object(prompt_length))) + ")");
   return py::make_tuple(py::module_::import("torch").attr("stack")(prompts), originals);
 }
 

@@ -16,6 +16,7 @@
 #include "common/pyclass.h"
 #include "common/pyutil.h"
 #include "common/rawtensor.h"
+#include "common/settings.h"
 #include "common/workers.h"
 
 namespace py = pybind11;
@@ -296,10 +297,25 @@ void set_masks(const py::object& self, const py::dict& c) {
       py::arg("iid_masks") = true);
 }
 
+// num_feats, an integer (80.0 from a YAML file is refused, not truncated).
+py::object num_feats(const py::dict& c) {
+  py::object n = corpus::item(c, "num_feats");
+  common::settings::integer(n, "num_feats", "an integer number of feature bins");
+  return n;
+}
+
+// norm: any other text is a typo that would silently skip normalisation.
+void check_norm(const py::dict& c) {
+  py::object norm = corpus::item(c, "norm");
+  for (const char* known : {"global_mvn", "cepstral", "none"})
+    if (corpus::compare(norm, py::str(known), Py_EQ)) return;
+  common::settings::refuse(PyExc_ValueError, "norm", "'global_mvn', 'cepstral' or 'none'", norm);
+}
+
 // The stop of feat[:num_feats, :], read from the configuration.
 Py_ssize_t rows_stop(const py::dict& c) {
   py::object sl = py::reinterpret_steal<py::object>(
-      PySlice_New(nullptr, corpus::item(c, "num_feats").ptr(), nullptr));
+      PySlice_New(nullptr, num_feats(c).ptr(), nullptr));
   if (!sl) common::rethrow();
   Py_ssize_t start, stop, step;
   if (PySlice_Unpack(sl.ptr(), &start, &stop, &step) < 0) common::rethrow();
@@ -307,7 +323,7 @@ Py_ssize_t rows_stop(const py::dict& c) {
 }
 
 size_t stats_bins(const py::dict& c) {
-  py::object n = corpus::item(c, "num_feats");
+  py::object n = num_feats(c);
   const Py_ssize_t bins = PyNumber_AsSsize_t(n.ptr(), PyExc_OverflowError);
   if (bins == -1 && PyErr_Occurred()) common::rethrow();
   if (bins < 0) common::raise(PyExc_ValueError, "num_feats must not be negative");
@@ -367,6 +383,7 @@ py::object init(const Args& a) {
   for (const char* name : {"total_chars", "total_tokens", "feat_max_len", "text_max_len"})
     self.attr(name) = py::int_(0);
 
+  check_norm(c);
   if (corpus::compare(corpus::item(c, "norm"), py::str("global_mvn"), Py_EQ) &&
       global_stats.is_none()) {
     if (!train)

@@ -144,6 +144,7 @@ common::BoundMethod speech_init(std::string module_name) {
     check_heads(d_model, dec_heads, "num_decoder_heads");
 
     py::module_ mod = py::module_::import(module_name.c_str());
+    self.attr("input_dim") = input_dim;
     self.attr("d_model") = d_model;
     self.attr("num_classes") = num_classes;
     self.attr("max_len") = max_len;

@@ -22,6 +22,7 @@
 #include "common/nnmodule.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
+#include "common/settings.h"
 #include "common/text.h"
 #include "common/trainloop.h"
 
@@ -138,7 +139,16 @@ py::object item_of(py::handle mapping, const char* key) {
 
 // config["training"]["gradient_accumulation_steps"]
 py::object accumulation_steps(py::handle self) {
-  return item_of(item_of(self.attr("config"), "training"), "gradient_accumulation_steps");
+  py::object g = item_of(item_of(self.attr("config"), "training"), "gradient_accumulation_steps");
+  common::settings::accumulation_steps(g);
+  return g;
+}
+
+// count % G == 0, G read anew
+bool window_ends(py::handle self, int64_t count) {
+  py::object g = accumulation_steps(self);
+  if (compare(g, py::int_(0), Py_EQ)) common::settings::zero_accumulation();
+  return compare(mod(py::int_(count), g), py::int_(0), Py_EQ);
 }
 
 bool is_plateau(py::handle scheduler) {
@@ -173,12 +183,18 @@ class LossSums {
     running_ = add(running_, mul(item(mean_loss), tokens));
   }
 
-  py::object average() const { return div(running_, total_tokens_); }
+  py::object average() const {
+    if (compare(total_tokens_, py::int_(0), Py_EQ))
+      common::trainloop::no_tokens("the pass counted no token");
+    return div(running_, total_tokens_);
+  }
 
   // TextEpochMetrics: the dataset's characters per token are read last.
   py::dict metrics(py::handle dataloader) const {
     py::object token = average();
-    py::object chars = div(token, dataloader.attr("dataset").attr("get_avg_chars_per_token")());
+    py::object per_token = dataloader.attr("dataset").attr("get_avg_chars_per_token")();
+    if (compare(per_token, py::int_(0), Py_EQ)) common::trainloop::no_chars_per_token();
+    py::object chars = div(token, per_token);
     py::dict out;
     out["ce_loss_token"] = token;
     out["ce_loss_char"] = chars;
@@ -271,8 +287,7 @@ void train_batch(LossPass& pass, py::handle batch, int64_t i, const std::string&
 
   py::object scaled = div(pass.loss, accumulation_steps(self));
   self.attr("scaler").attr("scale")(scaled).attr("backward")();
-  if (compare(mod(py::int_(i + 1), accumulation_steps(self)), py::int_(0), Py_EQ))
-    optimizer_step(self);
+  if (window_ends(self, i + 1)) optimizer_step(self);
 
   const py::object n = accumulation_steps(self);
   pass.show(common::text(add(mod(py::int_(i), n), py::int_(1)), "/", n));
@@ -286,8 +301,7 @@ py::object train_epoch(const Args& a) {
   int64_t i = 0;
   for (py::handle batch : py::iter(pass.loader)) train_batch(pass, batch, i++, device_type);
   // the last, partial window: its losses were divided by the full count too
-  if (!compare(mod(py::int_(py::len(pass.loader)), accumulation_steps(pass.self)), py::int_(0),
-               Py_EQ))
+  if (!window_ends(pass.self, static_cast<int64_t>(py::len(pass.loader))))
     optimizer_step(pass.self);
   return pass.finish();
 }
@@ -311,11 +325,13 @@ py::object validate_epoch(const Args& a) {
 
 py::object init(const Args& a) {
   const py::object& self = a[0];
+  common::trainloop::check_model_fits(a["model"], a["tokenizer"], a["config"]);
   module_attr("BaseTrainer")
       .attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"],
                         a["config_file"], a["device"]);
   py::object smoothing =
       item_of(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
+  common::settings::probability(smoothing, "training.label_smoothing");
   self.attr("criterion") = common::call(
       module_attr("nn").attr("CrossEntropyLoss"),
       {Keyword{"ignore_index", self.attr("tokenizer").attr("pad_id")},
@@ -359,6 +375,8 @@ py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_lo
   return item_of(val[0], "ce_loss_char");
 }
 
+void check_prompts_available(py::handle self, py::handle val_loader);
+
 py::object train(const Args& a) {
   const py::object& self = a[0];
   const py::int_ epochs = common::to_int(a["epochs"], "epochs");
@@ -371,6 +389,7 @@ py::object train(const Args& a) {
   py::object best_val_loss = py::float_(std::numeric_limits<double>::infinity());
   const int64_t start = index_of(self.attr("current_epoch"));
   const int64_t stop = index_of(add(py::int_(start), epochs));
+  if (stop > start) check_prompts_available(self, a["val_dataloader"]);
   for (int64_t e = start; e < stop; ++e) {
     const py::int_ epoch(e);
     py::object val_loss = run_epoch(self, a["train_dataloader"], a["val_dataloader"], epoch);
@@ -483,10 +502,50 @@ py::list results(py::handle self, const py::object& prompts, const py::object& t
   }
 }
 
+// A number of at least `low` (converted to an int where it is used).
+void check_at_least(const py::object& config, const char* key, double low, const char* expected) {
+  py::object v = setting(config, key, py::none());
+  if (v.is_none()) return;
+  const std::string where = std::string("generation ") + key;
+  if (!(common::settings::number(v, where, expected) >= low))
+    common::settings::refuse(PyExc_ValueError, where, expected, v);
+}
+
+// Settings that would fail deep in the search, or be ignored or search with
+// NaN scores. Once sampling is selected, the generator's own checks of
+// top_k, top_p and temperature apply.
+void check_generation_config(const py::object& config) {
+  check_at_least(config, "num_samples", 1, "a number of prompts of at least 1");
+  check_at_least(config, "prompt_length", 1, "a length of at least 1 (the start token)");
+  if (above(config, "top_k", 0, 0) || above(config, "top_p", 0, 0)) return;
+  check_at_least(config, "top_k", 0, "a number of at least 0 (0: no top-k cut)");
+  py::object v = setting(config, "top_p", py::none());
+  if (!v.is_none()) common::settings::probability(v, "generation top_p");
+  v = setting(config, "temperature", py::none());
+  if (!v.is_none()) common::settings::positive(v, "generation temperature");
+}
+
+// The epoch loop generates from the validation set with the default settings:
+// a set whose transcripts are all shorter than the prompt would fail only
+// after the first epoch's training.
+void check_prompts_available(py::handle self, py::handle val_loader) {
+  py::object sequences = py::getattr(py::getattr(val_loader, "dataset", py::none()),
+                                     "transcripts_shifted", py::none());
+  if (!PyList_Check(sequences.ptr())) return;
+  py::object prompt_length = item_of(default_generation_config(self), "prompt_length");
+  for (py::handle s : sequences)
+    if (compare(py::int_(py::len(s)), prompt_length, Py_GT)) return;
+  common::raise(PyExc_ValueError,
+                "val_dataloader: no transcript is longer than the generation prompt_length (" +
+                    std::string(py::str(prompt_length)) +
+                    " tokens), so no prompt can be drawn after each epoch");
+}
+
 py::object generate(const Args& a) {
   const py::object& self = a[0];
   py::object config = common::optional_dict(a["generation_config"], "generation_config");
   if (config.is_none()) config = default_generation_config(self);
+  check_generation_config(config);
   py::object generator_class = module_attr("SequenceGenerator");
   py::object generator = common::call(
       generator_class, {Keyword{"score_fn", score_closure(self)},

@@ -22,6 +22,7 @@
 #include "common/nnmodule.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
+#include "common/settings.h"
 #include "common/text.h"
 #include "common/trainloop.h"
 
@@ -123,12 +124,17 @@ py::object cross_entropy(py::handle self, py::handle label_smoothing) {
 
 py::object init(const Args& a) {
   const py::object& self = a[0];
+  common::trainloop::check_model_fits(a["model"], a["tokenizer"], a["config"]);
   super_attr("ASRTrainer", self, "__init__")(a["model"], a["tokenizer"], a["config"],
                                              a["run_name"], a["config_file"], a["device"]);
   py::object loss = item(self.attr("config"), "loss");
-  self.attr("ce_criterion") = cross_entropy(self, get(loss, "label_smoothing", py::float_(0.0)));
+  py::object smoothing = get(loss, "label_smoothing", py::float_(0.0));
+  common::settings::probability(smoothing, "loss.label_smoothing");
+  self.attr("ce_criterion") = cross_entropy(self, smoothing);
   self.attr("ctc_criterion") = py::none();
   py::object weight = get(item(self.attr("config"), "loss"), "ctc_weight", py::float_(0.0));
+  // a negative weight switches the CTC term off; nan and inf have no meaning
+  common::settings::finite(weight, "loss.ctc_weight");
   self.attr("ctc_weight") = weight;
   if (compare(weight, py::int_(0), Py_GT))
     self.attr("ctc_criterion") = common::call(
@@ -154,7 +160,7 @@ struct Losses {
 };
 
 double mean(double sum, double count) {
-  if (count == 0.0) common::raise(PyExc_ZeroDivisionError, "float division by zero");
+  if (count == 0.0) common::trainloop::no_tokens("the training epoch counted no target token");
   return sum / count;
 }
 
@@ -166,13 +172,41 @@ double perplexity(double x) {
 
 // Read at every use, so a change to the configuration applies at once.
 py::object accumulation(py::handle self) {
-  return item(item(self.attr("config"), "training"), "gradient_accumulation_steps");
+  py::object g = item(item(self.attr("config"), "training"), "gradient_accumulation_steps");
+  common::settings::accumulation_steps(g);
+  return g;
+}
+
+// index % G == 0, G read anew
+bool window_ends(py::handle self, int64_t index) {
+  py::object g = accumulation(self);
+  if (is_zero(g)) common::settings::zero_accumulation();
+  return is_zero(mod(py::int_(index), g));
 }
 
 py::list to_device(py::handle batch, py::handle device) {
   py::list out;
   for (py::handle x : py::iter(batch)) out.append(x.is_none() ? py::none() : x.attr("to")(device));
   return out;
+}
+
+// PyTorch's CPU CTC returns a negative loss, not infinity, for an input of 0
+// frames. Such an utterance gets one frame that no path can cross instead, so
+// its loss is infinite and zero_infinity zeroes it like any other that
+// cannot be aligned.
+std::pair<py::object, py::object> ctc_inputs(py::object log_probs, py::object lengths) {
+  if (!THPVariable_Check(log_probs.ptr()) || !THPVariable_Check(lengths.ptr()))
+    return {log_probs, lengths};
+  at::Tensor lp = nn::tensor(log_probs), len = nn::tensor(lengths);
+  if (lp.dim() != 3 || len.dim() != 1) return {log_probs, lengths};
+  const at::Tensor empty = len.eq(0);
+  if (!empty.any().item<bool>()) return {log_probs, lengths};
+  if (lp.size(0) == 0) lp = at::zeros({1, lp.size(1), lp.size(2)}, lp.options());
+  at::Tensor first = at::zeros({lp.size(0), 1, 1}, lp.options().dtype(at::kBool));
+  first[0] = true;
+  const at::Tensor mask = first.logical_and(empty.to(lp.device()).view({1, -1, 1}));
+  lp = lp.masked_fill(mask, -std::numeric_limits<double>::infinity());
+  return {nn::object(lp), nn::object(len.masked_fill(empty, 1))};
 }
 
 // Forward pass and loss terms, under float16 autocast where the device has it.
@@ -192,8 +226,8 @@ Losses forward(py::handle self, const std::vector<py::object>& b, py::handle dev
       l.loss = ce;
       return;
     }
-    py::object ctc = self.attr("ctc_criterion")(item(out[2], "log_probs"), b[2],
-                                                item(out[2], "lengths"), b[4]);
+    auto [log_probs, lengths] = ctc_inputs(item(out[2], "log_probs"), item(out[2], "lengths"));
+    py::object ctc = self.attr("ctc_criterion")(log_probs, b[2], lengths, b[4]);
     l.ctc = nn::tensor(ctc);
     l.loss = add(ce, mul(weight, ctc));
   });
@@ -232,7 +266,7 @@ void train_batch(py::handle self, py::handle batch, int64_t index, Running& run,
   if (l.with_ctc) run.ctc += l.ctc.item<double>() * tokens;
   run.joint += nn::tensor(l.loss).item<double>() * tokens;
   self.attr("scaler").attr("scale")(div(l.loss, accumulation(self))).attr("backward")();
-  if (is_zero(mod(py::int_(index + 1), accumulation(self)))) close_window(self);
+  if (window_ends(self, index + 1)) close_window(self);
   show_progress(self, bar, run, index);
   b.clear();
   l = Losses();
@@ -249,12 +283,13 @@ py::object train_epoch(const Args& a) {
   int64_t index = 0;
   for (py::handle batch : py::iter(loader)) train_batch(self, batch, index++, run, bar);
   // a last window shorter than the accumulation count
-  if (!is_zero(mod(py::int_(py::len(loader)), accumulation(self)))) close_window(self);
+  if (!window_ends(self, static_cast<int64_t>(py::len(loader)))) close_window(self);
 
   const double ce = mean(run.ce, run.tokens);
   const double ctc = mean(run.ctc, run.tokens);
   const double joint = mean(run.joint, run.tokens);
   py::object chars = loader.attr("dataset").attr("get_avg_chars_per_token")();
+  if (is_zero(chars)) common::trainloop::no_chars_per_token();
   py::dict metrics;
   metrics["ce_loss"] = py::float_(ce);
   metrics["ctc_loss"] = py::float_(ctc);
@@ -368,6 +403,15 @@ void recognize_batch(py::handle self, py::handle batch, const py::object& config
   append_results(self, sequences, scores, golden, results);
 }
 
+// Settings that would decode to empty texts with NaN scores.
+void check_recognition_config(py::handle config, py::handle lm) {
+  py::object temperature = get(config, "temperature", py::none());
+  if (!temperature.is_none()) common::settings::positive(temperature, "recognition temperature");
+  if (lm.is_none()) return;
+  py::object weight = get(config, "lm_weight", py::none());
+  if (!weight.is_none()) common::settings::finite(weight, "recognition lm_weight");
+}
+
 py::object recognize(const Args& a) {
   const py::object& self = a[0];
   py::handle loader = a["dataloader"];
@@ -382,6 +426,7 @@ py::object recognize(const Args& a) {
     name = py::str("greedy");
   }
   py::object lm = get(config, "lm_model", py::none());
+  check_recognition_config(config, lm);
   if (!lm.is_none()) {
     lm.attr("eval")();
     lm.attr("to")(self.attr("device"));
@@ -497,6 +542,17 @@ void run_epoch(py::handle self, py::handle train_loader, py::handle val_loader, 
   self.attr("current_epoch") = add(self.attr("current_epoch"), py::int_(1));
 }
 
+// Training and validation need transcripts; the unlabelled partition has none.
+void check_labelled(py::handle loader, const char* name) {
+  py::object partition = py::getattr(py::getattr(loader, "dataset", py::none()), "partition",
+                                     py::none());
+  if (partition.is_none() || !compare(partition, py::str("test-clean"), Py_EQ)) return;
+  common::raise(PyExc_ValueError,
+                std::string(name) + " holds the partition 'test-clean', which has no " +
+                    "transcripts; training and validation need a labelled partition such as " +
+                    "'dev-clean'");
+}
+
 py::object train(const Args& a) {
   const py::object& self = a[0];
   py::handle train_loader = a["train_dataloader"], val_loader = a["val_dataloader"];
@@ -505,6 +561,8 @@ py::object train(const Args& a) {
     common::raise(PyExc_ValueError, "Scheduler is not initialized, initialize it first!");
   if (self.attr("optimizer").is_none())
     common::raise(PyExc_ValueError, "Optimizer is not initialized, initialize it first!");
+  check_labelled(train_loader, "train_dataloader");
+  check_labelled(val_loader, "val_dataloader");
   self.attr("text_max_len") = common::builtins_attr("max")(
       train_loader.attr("dataset").attr("text_max_len"),
       val_loader.attr("dataset").attr("text_max_len"));
@@ -610,9 +668,54 @@ void freeze_layers(py::handle layers, py::handle freeze, py::handle active,
   }
 }
 
+// "data_subset of stage 'warm-up'"
+std::string stage_key(py::handle stage, const char* key) {
+  return std::string(key) + " of stage " + std::string(py::str(py::repr(get(stage, "name", py::none()))));
+}
+
+void check_layer_list(py::handle stage, const char* key) {
+  py::object v = get(stage, key, py::none());
+  if (v.is_none()) return;
+  const char* expected = "a non-empty list of integer layer indices";
+  const std::string where = stage_key(stage, key);
+  if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()))
+    common::settings::refuse(PyExc_TypeError, where, expected, v);
+  for (py::handle index : v)
+    if (!common::settings::is_integer(index))
+      common::settings::refuse(PyExc_TypeError, where, expected, v);
+  if (py::len(v) == 0) common::settings::refuse(PyExc_ValueError, where, expected, v);
+}
+
+void check_freeze_flags(py::handle stage, const char* key) {
+  py::object v = get(stage, key, py::none());
+  if (v.is_none()) return;
+  const char* expected = "a list of true/false flags";
+  const std::string where = stage_key(stage, key);
+  if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()))
+    common::settings::refuse(PyExc_TypeError, where, expected, v);
+  for (py::handle flag : v)
+    if (!PyBool_Check(flag.ptr()) && !common::settings::is_integer(flag))
+      common::settings::refuse(PyExc_TypeError, where, expected, v);
+}
+
+// The values a stage holds, checked before any of it is applied; a missing
+// key still fails where it is read.
+void check_stage(py::handle stage) {
+  py::object subset = get(stage, "data_subset", py::none());
+  if (!subset.is_none()) common::settings::fraction(subset, stage_key(stage, "data_subset"));
+  for (const char* key : {"dropout", "label_smoothing"}) {
+    py::object v = get(stage, key, py::none());
+    if (!v.is_none()) common::settings::probability(v, stage_key(stage, key));
+  }
+  for (const char* key : {"encoder_active_layers", "decoder_active_layers"})
+    check_layer_list(stage, key);
+  for (const char* key : {"encoder_freeze", "decoder_freeze"}) check_freeze_flags(stage, key);
+}
+
 py::object configure_stage(const Args& a) {
   const py::object& self = a[0];
   py::handle stage = a["stage_config"];
+  check_stage(stage);
   print_stage_banner(stage);
   self.attr("model").attr("dropout").attr("p") = item(stage, "dropout");
   self.attr("ce_criterion") = cross_entropy(self, item(stage, "label_smoothing"));
@@ -624,6 +727,10 @@ py::object configure_stage(const Args& a) {
   py::object decoder_active = item(stage, "decoder_active_layers");
   check_freeze_list(decoder_freeze, decoder_active, "Decoder");
   install_layers(self, self.attr("all_wendlash"), decoder_active, "dec_layers", "num_wendlash");
+  // Gradients left from the last stage would let the optimizer step a layer
+  // that is frozen or inactive now (Adam's moments, decoupled decay); with
+  // none, every optimizer skips it.
+  common::call(self.attr("model").attr("zero_grad"), {{"set_to_none", py::bool_(true)}});
   ParameterCounts counts;
   say("├── Encoder Layers:");
   freeze_layers(self.attr("model").attr("enc_layers"), encoder_freeze, encoder_active, counts);
@@ -638,6 +745,7 @@ py::object configure_stage(const Args& a) {
 py::object progressive_train(const Args& a) {
   const py::object& self = a[0];
   py::list stages = common::exact_list(a["stages"], "stages");
+  for (py::handle stage : stages) check_stage(stage);
   int64_t index = 0;
   for (py::handle stage : stages) {
     self.attr("current_stage") = py::int_(index++);
@@ -685,6 +793,7 @@ py::object progressive_full_train(const Args& a) {
 
 py::object subset_dataloader(const Args& a) {
   const py::object& self = a[0];
+  common::settings::fraction(a["subset_fraction"], "subset_fraction");
   py::object dataset = a["dataloader"].attr("dataset");
   py::int_ length(py::len(dataset));
   py::object size = mul(length, a["subset_fraction"]);

@@ -9,6 +9,7 @@
 #include "common/bind.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
+#include "common/settings.h"
 #include "common/text.h"
 
 namespace py = pybind11;
@@ -27,6 +28,13 @@ py::object get(py::handle mapping, const char* key, py::object fallback) {
 }
 
 py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
+
+// A rate or decay that is not a number (YAML's "1e-3" is a string) would fail
+// only at the first optimizer step, inside torch.
+py::object number(py::object v, const std::string& key) {
+  common::settings::number(v, key, "a number");
+  return v;
+}
 
 py::dict entry(py::handle params, py::handle lr, py::handle name) {
   py::dict out;
@@ -66,13 +74,15 @@ bool matches(py::handle patterns, py::handle name) {
 void add_pattern_group(py::handle model, py::handle group, py::handle base_lr, py::set& assigned,
                        py::list& groups) {
   py::object rate = get(group, "lr", py::reinterpret_borrow<py::object>(base_lr));
+  number(rate, "param_groups lr");
   py::object patterns = item(group, "patterns");
   say("│   ├── Group: ", item(group, "name"));
   say("│   │   ├── LR: ", rate);
   say("│   │   └── Patterns: ", patterns);
   py::object decay = get(group, "layer_decay", py::dict());
   const bool enabled = truthy(get(decay, "enabled", py::bool_(false)));
-  py::object decay_rate = get(decay, "decay_rate", py::float_(1.0));
+  py::object decay_rate =
+      number(get(decay, "decay_rate", py::float_(1.0)), "param_groups layer_decay.decay_rate");
   py::list found;
   for (py::handle pair : model.attr("named_parameters")()) {
     py::object name = pair[py::int_(0)], param = pair[py::int_(1)];
@@ -119,7 +129,8 @@ void print_rate_sample(const py::dict& rates) {
 
 py::list decay_groups(py::handle model, py::handle opt_config) {
   py::object base_lr = item(opt_config, "lr");
-  py::object decay_rate = item(item(opt_config, "layer_decay"), "decay_rate");
+  py::object decay_rate =
+      number(item(item(opt_config, "layer_decay"), "decay_rate"), "layer_decay.decay_rate");
   say("├── Layer-wise Decay: Enabled");
   say("│   └── Decay Rate: ", decay_rate);
   py::dict rates;
@@ -215,11 +226,11 @@ py::object build(const OptimizerKind& kind, const py::list& groups, py::handle o
 py::object yarrowind(const Args& a) {
   py::handle model = a["model"], opt_config = a["opt_config"];
   py::object name = item(opt_config, "name").attr("lower")();
-  py::object base_lr = item(opt_config, "lr");
+  py::object base_lr = number(item(opt_config, "lr"), "lr");
   say("\n🔧 Configuring Optimizer:");
   say("├── Type: ", name.attr("upper")());
   say("├── Base LR: ", base_lr);
-  say("├── Weight Decay: ", item(opt_config, "weight_decay"));
+  say("├── Weight Decay: ", number(item(opt_config, "weight_decay"), "weight_decay"));
   py::list groups = form_groups(model, opt_config, base_lr);
   const OptimizerKind* kind = find_kind(name);
   if (!kind) common::raise_text(PyExc_ValueError, "Unsupported optimizer: ", name);
