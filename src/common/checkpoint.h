@@ -42,17 +42,15 @@ struct Archive {
   std::unordered_map<std::string, uint64_t> sizes;  // by name inside the archive folder
 };
 
-inline Archive open_archive(py::handle path) {
-  py::object fspath = py::module_::import("os").attr("fspath")(path);
-  {
-    py::object file = common::builtins_attr("open")(fspath, "rb");
-    py::bytes head = file.attr("read")(4);
-    file.attr("close")();
-    if (std::string(head) != std::string("PK\x03\x04", 4))
-      refuse_checkpoint("not a checkpoint in PyTorch's zip format");
-  }
+// `file` is the checkpoint opened once for reading: every reader reads the
+// same file, even if its name is replaced meanwhile.
+inline Archive open_archive(py::handle file) {
+  py::bytes head = file.attr("read")(4);
+  if (std::string(head) != std::string("PK\x03\x04", 4))
+    refuse_checkpoint("not a checkpoint in PyTorch's zip format");
+  file.attr("seek")(0);
   Archive out;
-  py::object zip = py::module_::import("zipfile").attr("ZipFile")(fspath);
+  py::object zip = py::module_::import("zipfile").attr("ZipFile")(file);  // leaves `file` open
   py::list infos;
   try {
     infos = zip.attr("infolist")();
@@ -70,7 +68,8 @@ inline Archive open_archive(py::handle path) {
     if (name.compare(0, folder.size(), folder) == 0)
       out.sizes[name.substr(folder.size())] = info.attr("file_size").cast<uint64_t>();
   }
-  out.reader = py::module_::import("torch").attr("_C").attr("PyTorchFileReader")(fspath);
+  file.attr("seek")(0);
+  out.reader = py::module_::import("torch").attr("_C").attr("PyTorchFileReader")(file);
   out.pickle = out.reader.attr("get_record")("data.pkl");
   return out;
 }
@@ -176,17 +175,29 @@ class SparseStateGuard {
 // state as it found it.
 inline py::object load_checkpoint(py::handle path, py::handle map_location) {
   detail::SparseStateGuard guard;
+  py::object file = common::builtins_attr("open")(py::module_::import("os").attr("fspath")(path),
+                                                  "rb");
   try {
-    detail::Archive archive = detail::open_archive(path);
+    detail::Archive archive = detail::open_archive(file);
     detail::check_bounds(archive);
+    py::object out;
     if (weights_only_reads_floats()) {
       archive.reader = py::none();
-      return py::module_::import("torch").attr("load")(
-          path, py::arg("map_location") = map_location, py::arg("weights_only") = true);
+      file.attr("seek")(0);
+      out = py::module_::import("torch").attr("load")(
+          file, py::arg("map_location") = map_location, py::arg("weights_only") = true);
+    } else {
+      out = detail::ZipCheckpoint(archive.reader, map_location).load(archive.pickle);
     }
-    return detail::ZipCheckpoint(archive.reader, map_location).load(archive.pickle);
+    file.attr("close")();
+    return out;
   } catch (...) {
     guard.restore();
+    try {
+      file.attr("close")();
+    } catch (py::error_already_set&) {
+      // the load's own error is the one to report
+    }
     throw;
   }
 }
