@@ -223,7 +223,7 @@ class RestrictedUnpickler {
     const size_t n = byte();
     const char* p = take(n);
     py::bytes raw(p, n);
-    if (encoding_ == "bytes") return std::move(raw);
+    if (encoding_ == "bytes") return raw;
     return raw.attr("decode")(encoding_, "strict");
   }
 

@@ -710,6 +710,14 @@ void check_optimizer_state(py::handle, py::handle state) {
 // so a key may not name what the scheduler keeps out of its state on purpose
 // (a stray "optimizer" would replace the optimizer it steps) nor shadow a
 // method; chained schedulers' states are checked against their own.
+// Whether `cls` has `name` as a method or another descriptor (a plain class
+// attribute, such as a default flag, may be stored in an instance's state).
+bool shadows_a_method(py::handle cls, py::handle name) {
+  if (!py::hasattr(cls, name)) return false;
+  py::object attr = cls.attr(name);
+  return PyCallable_Check(attr.ptr()) || py::hasattr(py::type::handle_of(attr), "__get__");
+}
+
 void check_scheduler_keys(py::handle scheduler, py::handle state, const std::string& where) {
   if (!PyDict_CheckExact(state.ptr()))
     common::raise_text(PyExc_TypeError, py::str(where), " must be a dict, got ",
@@ -720,7 +728,7 @@ void check_scheduler_keys(py::handle scheduler, py::handle state, const std::str
   for (auto kv : py::reinterpret_borrow<py::dict>(state)) {
     const bool text = PyUnicode_CheckExact(kv.first.ptr());
     if (!text || (attrs.contains(kv.first) && !own.contains(kv.first)) ||
-        py::hasattr(cls, kv.first))
+        shadows_a_method(cls, kv.first))
       common::raise_text(PyExc_ValueError, py::str(where), " holds key ", py::repr(kv.first),
                          ", which is not part of the scheduler's state");
     if (!attrs.contains(kv.first) || !PyList_Check(kv.second.ptr())) continue;
