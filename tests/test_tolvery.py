@@ -1532,11 +1532,16 @@ def test_configuration_a_checkpoint_cannot_hold_is_refused(tok, capsys, workdir,
     assert capsys.readouterr().out == "" and not (workdir / "expts").exists()
 
 
-def test_configuration_that_contains_itself_is_refused(tok, capsys):
+def test_configuration_that_contains_itself_or_expands_is_refused(tok, capsys):
     cfg = config()
     cfg["data"]["again"] = cfg
     with pytest.raises(ValueError, match=r"config\['data'\]\['again'\] contains itself"):
         make(tok, cfg)
+    shared = [1]
+    for _ in range(40):  # checked once per object, counted at every reference
+        shared = [shared, shared]
+    with pytest.raises(ValueError, match="shares references that expand to more than 100000"):
+        make(tok, config(aliased=shared))
 
 
 def test_every_plain_configuration_round_trips(tok, capsys):

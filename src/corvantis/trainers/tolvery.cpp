@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -115,16 +116,29 @@ py::str qualified_type_name(py::handle v) {
 }
 
 constexpr size_t kConfigDepth = 64;
+// values counted once per reference, so that a checkpoint's bounds on shared
+// references always admit the configuration
+constexpr uint64_t kConfigExpanded = 100000;
 
 // Refuses a configuration that a checkpoint could not hold as plain values
-// (NumPy scalars, paths, arbitrary objects), or that contains itself, naming
-// the key path. Walked without recursion.
+// (NumPy scalars, paths, arbitrary objects), that contains itself, or whose
+// shared references expand beyond bounds, naming the key path. Walked without
+// recursion, each container once.
 void check_config(py::handle config) {
   struct Open {
     py::object value, path;
     std::vector<std::pair<py::object, py::object>> items;  // (key, value) still to visit
+    uint64_t weight = 1;  // values reached so far, counting shared ones at every reference
   };
   std::vector<Open> stack;
+  auto add_weight = [](Open& parent, uint64_t weight, const py::object& path) {
+    parent.weight += weight;
+    if (parent.weight > kConfigExpanded)
+      common::raise_text(PyExc_ValueError, "Configuration value ", path,
+                         " shares references that expand to more than ",
+                         py::int_(kConfigExpanded), " values; a checkpoint cannot hold it");
+  };
+  std::unordered_map<PyObject*, uint64_t> done;  // checked already, with its weight
   auto enter = [&](py::handle value, py::object path) {
     for (const Open& o : stack)
       if (o.value.is(value))
@@ -149,7 +163,11 @@ void check_config(py::handle config) {
   while (!stack.empty()) {
     Open& o = stack.back();
     if (o.items.empty()) {
+      const uint64_t weight = o.weight;
+      done[o.value.ptr()] = weight;
+      py::object path = o.path;
       stack.pop_back();
+      if (!stack.empty()) add_weight(stack.back(), weight, path);
       continue;
     }
     auto [key, value] = std::move(o.items.back());
@@ -166,9 +184,13 @@ void check_config(py::handle config) {
                          qualified_type_name(value),
                          ", which a checkpoint cannot hold; use a plain int, float, str, bool, "
                          "None, list, tuple or dict");
-    if (PyDict_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()) ||
-        PyTuple_CheckExact(value.ptr()))
+    const bool container = PyDict_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()) ||
+                           PyTuple_CheckExact(value.ptr());
+    auto seen = done.find(value.ptr());
+    if (container && seen == done.end())
       enter(value, path);
+    else
+      add_weight(o, container ? seen->second : 1, path);
   }
 }
 
