@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 # ninja echoes every compile command; errors and warnings still show
 BUILD_NOISE := ^\[[0-9]+/[0-9]+\] c\+\+ |^(Emitting|Compiling|Allowing|ninja: no work|No CUDA runtime)|^$$
 
-.PHONY: deps build test test-trixie demo bench clean werror sanitize
+.PHONY: deps build test test-trixie demo bench clean werror sanitize fuzz
 
 deps:
 	@scripts/install-deps.sh
@@ -64,6 +64,12 @@ sanitize: deps
 demo: build
 	@scripts/install-deps.sh demo
 	$(PY) examples/demo.py
+
+# Each libFuzzer target for FUZZ_SECONDS (clang with libFuzzer; not part of `make test`).
+FUZZ_SECONDS ?= 60
+
+fuzz:
+	tests/fuzz/run.sh $(FUZZ_SECONDS) $(PY)
 
 clean:
 	rm -rf build

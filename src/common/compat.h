@@ -11,7 +11,6 @@
 #include <string>
 
 #include "pyutil.h"
-#include "unpickle.h"
 
 #define COMMON_TORCH_AT_LEAST(major, minor) \
   (TORCH_VERSION_MAJOR > (major) ||         \
@@ -138,91 +137,6 @@ inline bool weights_only_reads_floats() {
     known.store(reads);
   }
   return reads == 1;
-}
-
-namespace detail {
-
-// PyTorch 1.13's zip checkpoint container, read the way its torch.load reads
-// it, with the pickle in data.pkl interpreted by the restricted reader.
-// Storages are read from data/<key> and placed by `map_location` as
-// torch.load places them.
-class ZipCheckpoint {
- public:
-  ZipCheckpoint(py::handle path, py::handle map_location)
-      : torch_(py::module_::import("torch")),
-        serialization_(torch_.attr("serialization")),
-        restore_(serialization_.attr("_get_restore_location")(map_location)) {
-    py::object file = py::module_::import("builtins").attr("open")(path, "rb");
-    bool zip = false;
-    try {
-      zip = py::bool_(serialization_.attr("_is_zipfile")(file));
-    } catch (py::error_already_set&) {
-      file.attr("close")();
-      throw;
-    }
-    file.attr("close")();
-    if (!zip)
-      common::raise(py::module_::import("pickle").attr("UnpicklingError"),
-                    "not a checkpoint in PyTorch's zip format");
-    reader_ = torch_.attr("_C").attr("PyTorchFileReader")(
-        py::module_::import("os").attr("fspath")(path));
-  }
-
-  py::object load() {
-    py::dict allowed = py::module_::import("torch._weights_only_unpickler")
-                           .attr("_get_allowed_globals")();
-    common::RestrictedUnpickler unpickler(
-        reader_.attr("get_record")("data.pkl"), allowed, torch_.attr("nn").attr("Parameter"),
-        [this](py::handle pid) { return storage(pid); });
-    py::object out = unpickler.load();
-    torch_.attr("_utils").attr("_validate_loaded_sparse_tensors")();
-    return out;
-  }
-
- private:
-  // pid: ("storage", storage type, key, location, element count)
-  py::object storage(py::handle pid) {
-    py::tuple id = py::reinterpret_borrow<py::tuple>(pid);
-    if (id.size() != 5) common::raise(PyExc_RuntimeError, "malformed storage id");
-    py::object type = id[1], key = id[2], numel = id[4];
-    py::object location = serialization_.attr("_maybe_decode_ascii")(id[3]);
-    if (!PyUnicode_CheckExact(key.ptr()) || !PyLong_CheckExact(numel.ptr()))
-      common::raise(PyExc_RuntimeError, "malformed storage id");
-    if (loaded_.contains(key)) return loaded_[key];
-    py::object untyped = torch_.attr("UntypedStorage");
-    py::object dtype = type.is(untyped) ? torch_.attr("uint8") : type.attr("dtype");
-    py::object nbytes = numel * torch_.attr("_utils").attr("_element_size")(dtype);
-    py::object raw = reader_.attr("get_storage_from_record")(py::str("data/") + py::str(key),
-                                                             nbytes, untyped)
-                         .attr("storage")()
-                         .attr("untyped")();
-    py::object typed = torch_.attr("storage").attr("TypedStorage")(
-        py::arg("wrap_storage") = restore_(raw, location), py::arg("dtype") = dtype);
-    loaded_[key] = typed;
-    return typed;
-  }
-
-  py::module_ torch_;
-  py::object serialization_;
-  py::object restore_;
-  py::object reader_;
-  py::dict loaded_;
-};
-
-}  // namespace detail
-
-// A checkpoint read without running any code it may hold, every tensor
-// placed by `map_location`: PyTorch's weights-only torch.load where it reads
-// floats; elsewhere (1.13) the restricted reader, which admits what the
-// weights-only mode admits plus floats. torch.load is not handed a
-// restricted pickle_module instead: 1.13 silently swaps it for pickle.
-inline py::object load_checkpoint(py::handle path, py::handle map_location) {
-  if (weights_only_reads_floats()) {
-    py::module_ torch = py::module_::import("torch");
-    return torch.attr("load")(path, py::arg("map_location") = map_location,
-                              py::arg("weights_only") = true);
-  }
-  return detail::ZipCheckpoint(path, map_location).load();
 }
 
 }  // namespace compat

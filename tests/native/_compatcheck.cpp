@@ -2,6 +2,7 @@
 #include <pybind11/pybind11.h>
 #include <torch/extension.h>
 
+#include "common/checkpoint.h"
 #include "common/compat.h"
 
 namespace py = pybind11;

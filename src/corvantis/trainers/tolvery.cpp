@@ -9,14 +9,19 @@
 // imported only when tracking is switched on, through sys.modules each time.
 #include <torch/extension.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "common/bind.h"
+#include "common/checkpoint.h"
 #include "common/compat.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
@@ -94,6 +99,101 @@ std::vector<py::object> unpack(py::handle value, size_t n) {
   return out;
 }
 
+// The value kinds a checkpoint holds and every loader reads back: a
+// configuration is stored in every checkpoint, so it may hold nothing else.
+bool plain_value(py::handle v) {
+  PyObject* p = v.ptr();
+  return p == Py_None || PyBool_Check(p) || PyLong_CheckExact(p) || PyFloat_CheckExact(p) ||
+         PyUnicode_CheckExact(p) || PyDict_CheckExact(p) || PyList_CheckExact(p) ||
+         PyTuple_CheckExact(p);
+}
+
+py::str qualified_type_name(py::handle v) {
+  py::handle type = py::type::handle_of(v);
+  py::str module = type.attr("__module__"), name = type.attr("__qualname__");
+  if (module.equal(py::str("builtins"))) return name;
+  return py::str(module) + py::str(".") + name;
+}
+
+constexpr size_t kConfigDepth = 64;
+// values counted once per reference, so that a checkpoint's bounds on shared
+// references always admit the configuration
+constexpr uint64_t kConfigExpanded = 100000;
+
+// Refuses a configuration that a checkpoint could not hold as plain values
+// (NumPy scalars, paths, arbitrary objects), that contains itself, or whose
+// shared references expand beyond bounds, naming the key path. Walked without
+// recursion, each container once.
+void check_config(py::handle config) {
+  struct Open {
+    py::object value, path;
+    std::vector<std::pair<py::object, py::object>> items;  // (key, value) still to visit
+    uint64_t weight = 1;  // values reached so far, counting shared ones at every reference
+  };
+  std::vector<Open> stack;
+  auto add_weight = [](Open& parent, uint64_t weight, const py::object& path) {
+    parent.weight += weight;
+    if (parent.weight > kConfigExpanded)
+      common::raise_text(PyExc_ValueError, "Configuration value ", path,
+                         " shares references that expand to more than ",
+                         py::int_(kConfigExpanded), " values; a checkpoint cannot hold it");
+  };
+  std::unordered_map<PyObject*, uint64_t> done;  // checked already, with its weight
+  auto enter = [&](py::handle value, py::object path) {
+    for (const Open& o : stack)
+      if (o.value.is(value))
+        common::raise_text(PyExc_ValueError, "Configuration value ", path,
+                           " contains itself; a checkpoint cannot hold it");
+    if (stack.size() == kConfigDepth)
+      common::raise_text(PyExc_ValueError, "Configuration value ", path, " is nested more than ",
+                         py::int_(kConfigDepth), " levels deep");
+    Open o{py::reinterpret_borrow<py::object>(value), std::move(path), {}};
+    if (PyDict_CheckExact(value.ptr())) {
+      for (auto kv : py::reinterpret_borrow<py::dict>(value))
+        o.items.emplace_back(py::reinterpret_borrow<py::object>(kv.first),
+                             py::reinterpret_borrow<py::object>(kv.second));
+    } else {
+      py::list seq = py::list(py::reinterpret_borrow<py::object>(value));
+      for (size_t i = 0; i < seq.size(); ++i) o.items.emplace_back(py::int_(i), seq[i]);
+    }
+    std::reverse(o.items.begin(), o.items.end());
+    stack.push_back(std::move(o));
+  };
+  enter(config, py::str("config"));
+  while (!stack.empty()) {
+    Open& o = stack.back();
+    if (o.items.empty()) {
+      const uint64_t weight = o.weight;
+      done[o.value.ptr()] = weight;
+      py::object path = o.path;
+      stack.pop_back();
+      if (!stack.empty()) add_weight(stack.back(), weight, path);
+      continue;
+    }
+    auto [key, value] = std::move(o.items.back());
+    o.items.pop_back();
+    const bool in_dict = PyDict_CheckExact(o.value.ptr());
+    py::object path = o.path + py::str("[") + py::repr(key) + py::str("]");
+    if (in_dict && (!plain_value(key) || PyDict_CheckExact(key.ptr()) ||
+                    PyList_CheckExact(key.ptr()) || PyTuple_CheckExact(key.ptr())))
+      common::raise_text(PyExc_TypeError, "Configuration key ", py::repr(key), " in ", o.path,
+                         " has type ", qualified_type_name(key),
+                         ", which a checkpoint cannot hold; use a str, int, float, bool or None");
+    if (!plain_value(value))
+      common::raise_text(PyExc_TypeError, "Configuration value ", path, " has type ",
+                         qualified_type_name(value),
+                         ", which a checkpoint cannot hold; use a plain int, float, str, bool, "
+                         "None, list, tuple or dict");
+    const bool container = PyDict_CheckExact(value.ptr()) || PyList_CheckExact(value.ptr()) ||
+                           PyTuple_CheckExact(value.ptr());
+    auto seen = done.find(value.ptr());
+    if (container && seen == done.end())
+      enter(value, path);
+    else
+      add_weight(o, container ? seen->second : 1, path);
+  }
+}
+
 constexpr const char* kPathNames[] = {"expt_root",  "checkpoint_dir",  "attn_dir",
                                       "text_dir",   "best_model_path", "last_model_path"};
 
@@ -103,6 +203,7 @@ py::object init(const Args& a) {
   py::str run_name = common::exact_str(a["run_name"], "run_name");
   py::str config_file = common::exact_str(a["config_file"], "config_file");
   py::object device = common::optional_str(a["device"], "device");
+  check_config(config);
   if (device.is_none()) {
     const bool cuda = truthy(global("torch").attr("cuda").attr("is_available")());
     device = py::str(cuda ? "cuda" : "cpu");
@@ -223,11 +324,27 @@ void start_tracking(py::handle self, py::handle run_name) {
   self.attr("wandb_run") = run;
 }
 
+// A run name may nest directories, but never leads out of "expts" (an
+// absolute name, or one that climbs with "..").
+void require_inside(py::handle base, py::handle root, py::handle run_name) {
+  py::object path = global("os").attr("path");
+  py::str inside = path.attr("normpath")(global("os").attr("fspath")(base));
+  py::str where = path.attr("normpath")(global("os").attr("fspath")(root));
+  const bool ok = where.equal(inside) ||
+                  truthy(where.attr("startswith")(inside + py::str(path.attr("sep"))));
+  if (!ok)
+    common::raise_text(PyExc_ValueError, "Run name ", py::repr(run_name),
+                       " leads outside the experiment root ", inside,
+                       "; use a relative name without '..'");
+}
+
 py::object init_experiment(const Args& a) {
   const py::object& self = a[0];
   py::str run_name = common::exact_str(a["run_name"], "run_name");
   py::str config_file = common::exact_str(a["config_file"], "config_file");
-  py::object root = join(join(global("Path")(global("os").attr("getcwd")()), "expts"), run_name);
+  py::object base = join(global("Path")(global("os").attr("getcwd")()), "expts");
+  py::object root = join(base, run_name);
+  require_inside(base, root, run_name);
   mkdir(root, true);
   global("shutil").attr("copy2")(config_file, join(root, "config.yaml"));
   with_open(join(root, "model_arch.txt"), "w", [&](py::handle file) {
@@ -305,11 +422,105 @@ py::object log_metrics(const Args& a) {
 
 // ---- heat-maps and generated text ----------------------------------------
 
+// A new file in `dir` named after `base`, opened with `mode` ("x...": never an
+// existing one); `suffix` ends the name.
+std::pair<py::object, py::object> create_temporary(py::handle os, py::handle dir, py::handle base,
+                                                   const char* mode = "xb",
+                                                   const char* suffix = ".tmp") {
+  static std::atomic<unsigned long> counter{0};
+  py::object open = common::builtins_attr("open");
+  for (int attempt = 0;; ++attempt) {
+    py::object name = os.attr("path").attr("join")(
+        dir, common::text(".", base, ".", os.attr("getpid")(), ".", py::int_(++counter), suffix));
+    try {
+      return {name, open(name, mode)};
+    } catch (py::error_already_set& e) {
+      if (!e.matches(PyExc_FileExistsError) || attempt == 100) throw;
+    }
+  }
+}
+
+void remove_quietly(py::handle os, py::handle name) {
+  try {
+    os.attr("remove")(name);
+  } catch (py::error_already_set&) {
+    // gone already, or never created; the save's own error is the one to report
+  }
+}
+
+
+// fsync of a file or a directory, by name.
+void sync_path(py::handle os, py::handle path) {
+  py::object fd = os.attr("open")(path, os.attr("O_RDONLY"));
+  try {
+    os.attr("fsync")(fd);
+  } catch (...) {
+    os.attr("close")(fd);
+    throw;
+  }
+  os.attr("close")(fd);
+}
+
+// The directory and file name of a path, as text.
+std::pair<py::object, py::object> split_path(py::handle os, py::handle path) {
+  py::object target = os.attr("fspath")(path);
+  py::object dir = os.attr("path").attr("dirname")(target);
+  if (!truthy(dir)) dir = py::str(".");
+  return {dir, os.attr("path").attr("basename")(target)};
+}
+
+void close_quietly(py::handle file) {
+  try {
+    file.attr("close")();
+  } catch (py::error_already_set&) {
+    // the write's own error is the one to report
+  }
+}
+
+// write(file) into a temporary file beside `path`, flushed and synced, then
+// renamed over `path`: a failure, a kill or a full disk leaves the previous
+// file or the new one, never a part of one, and no temporary.
+void replace_atomically(py::handle path, const char* mode,
+                        const std::function<void(py::handle file)>& write) {
+  py::object os = global("os");
+  auto [dir, base] = split_path(os, path);
+  auto [name, file] = create_temporary(os, dir, base, mode);
+  try {
+    write(file);
+    file.attr("flush")();
+    os.attr("fsync")(file.attr("fileno")());
+    file.attr("close")();
+    os.attr("replace")(name, os.attr("fspath")(path));
+  } catch (...) {
+    close_quietly(file);
+    remove_quietly(os, name);
+    throw;
+  }
+}
+
+
 // Closes `figure` after a failure; the failure is what the caller reports.
 void close_quietly(py::handle plt, py::handle figure) {
   try {
     plt.attr("close")(figure);
   } catch (py::error_already_set&) {
+  }
+}
+
+// savefig into a temporary file named like the image (so the format follows
+// from ".png"), synced, then renamed over `path`: the image is whole or absent.
+void save_figure(py::handle plt, py::handle path) {
+  py::object os = global("os");
+  auto [dir, base] = split_path(os, path);
+  auto [name, file] = create_temporary(os, dir, base, "xb", ".tmp.png");
+  close_quietly(file);
+  try {
+    plt.attr("savefig")(name);
+    sync_path(os, name);
+    os.attr("replace")(name, os.attr("fspath")(path));
+  } catch (...) {
+    remove_quietly(os, name);
+    throw;
   }
 }
 
@@ -331,7 +542,7 @@ py::object save_attention_plot(const Args& a) {
     plt.attr("ylabel")("Target Sequence");
     plot_path = global("os").attr("path").attr("join")(
         self.attr("attn_dir"), common::text(attn_type, "_attention_epoch", epoch, ".png"));
-    plt.attr("savefig")(plot_path);
+    save_figure(plt, plot_path);
   } catch (...) {
     // no figure outlives the call, whatever went wrong
     close_quietly(plt, figure);
@@ -353,7 +564,7 @@ py::object save_generated_text(const Args& a) {
   py::object text_path = global("os").attr("path").attr("join")(
       self.attr("text_dir"), common::text("text_", suffix, ".json"));
   py::object value = a["text"];
-  with_open(text_path, "w", [&](py::handle file) {
+  replace_atomically(text_path, "x", [&](py::handle file) {
     common::call(global("json").attr("dump"), py::make_tuple(value, file),
                  {{"indent", py::int_(4)}});
   });
@@ -378,65 +589,52 @@ py::dict checkpoint_record(py::handle self) {
   return record;
 }
 
-// A new file beside `target`, opened for writing ("xb": never an existing one).
-std::pair<py::object, py::object> create_temporary(py::handle os, py::handle dir, py::handle base) {
-  static std::atomic<unsigned long> counter{0};
-  py::object open = common::builtins_attr("open");
-  for (int attempt = 0;; ++attempt) {
-    py::object name = os.attr("path").attr("join")(
-        dir, common::text(".", base, ".", os.attr("getpid")(), ".", py::int_(++counter), ".tmp"));
+// What torch.save writes through: PyTorch's zip writer cannot survive a
+// failed write (a full disk makes it throw again from its destructor, and the
+// process aborts), so a failure is kept, the rest of the stream dropped, and
+// the failure raised once torch.save has returned.
+struct GuardedWrites {
+  py::object file;
+  std::optional<py::error_already_set> error;
+};
+
+py::object guarded_writer(const std::shared_ptr<GuardedWrites>& state) {
+  py::object writer = py::module_::import("types").attr("SimpleNamespace")();
+  writer.attr("write") = py::cpp_function([state](py::object data) -> py::object {
+    const Py_ssize_t n = PyObject_Size(data.ptr());
+    if (n < 0) common::rethrow();
+    if (!state->error) {
+      try {
+        return state->file.attr("write")(data);
+      } catch (py::error_already_set& e) {
+        state->error = std::move(e);
+      }
+    }
+    return py::int_(n);
+  });
+  writer.attr("flush") = py::cpp_function([state]() {
+    if (state->error) return;
     try {
-      return {name, open(name, "xb")};
+      state->file.attr("flush")();
     } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_FileExistsError) || attempt == 100) throw;
+      state->error = std::move(e);
     }
-  }
+  });
+  return writer;
 }
 
-void remove_quietly(py::handle os, py::handle name) {
-  try {
-    os.attr("remove")(name);
-  } catch (py::error_already_set&) {
-    // gone already, or never created; the save's own error is the one to report
-  }
-}
-
-void sync_directory(py::handle os, py::handle dir) {
-  py::object fd = os.attr("open")(dir, os.attr("O_RDONLY"));
-  try {
-    os.attr("fsync")(fd);
-  } catch (...) {
-    os.attr("close")(fd);
-    throw;
-  }
-  os.attr("close")(fd);
-}
-
-// torch.save into a temporary file in the same directory, flushed and synced,
-// then renamed over `path` and the directory synced: a crash, a kill or a full
-// disk at any moment leaves the previous checkpoint or the new one, never a
-// truncated file.
+// torch.save into a temporary file in the same directory, renamed over `path`,
+// then the directory synced: a crash, a kill or a full disk at any moment
+// leaves the previous checkpoint or the new one, never a truncated file.
 void save_atomically(py::handle record, py::handle path) {
+  replace_atomically(path, "xb", [&](py::handle file) {
+    auto state = std::make_shared<GuardedWrites>();
+    state->file = py::reinterpret_borrow<py::object>(file);
+    global("torch").attr("save")(record, guarded_writer(state));
+    if (state->error) throw *state->error;
+  });
   py::object os = global("os");
-  py::object target = os.attr("fspath")(path);
-  py::object dir = os.attr("path").attr("dirname")(target);
-  if (!truthy(dir)) dir = py::str(".");
-  auto [name, file] = create_temporary(os, dir, os.attr("path").attr("basename")(target));
-  try {
-    global("torch").attr("save")(record, file);
-    file.attr("flush")();
-    os.attr("fsync")(file.attr("fileno")());
-    file.attr("close")();
-    os.attr("replace")(name, target);
-  } catch (...) {
-    try {
-      file.attr("close")();
-    } catch (py::error_already_set&) {
-    }
-    remove_quietly(os, name);
-    throw;
-  }
-  sync_directory(os, dir);
+  sync_path(os, split_path(os, path).first);
 }
 
 py::object save_checkpoint(const Args& a) {
@@ -475,6 +673,103 @@ bool restore_step(const char* warning, const std::function<void()>& step) {
   }
 }
 
+// ---- what a restored state may hold ---------------------------------------
+// Values the training loops would otherwise use as they come (a NaN rate, a
+// negative epoch) or that would replace a component's own attributes.
+
+bool is_number(py::handle v) {
+  return !PyBool_Check(v.ptr()) && (PyLong_Check(v.ptr()) || PyFloat_Check(v.ptr()));
+}
+
+py::object checked_epoch(py::object epoch) {
+  if (PyBool_Check(epoch.ptr()) || !PyLong_Check(epoch.ptr()) ||
+      PyObject_RichCompareBool(epoch.ptr(), py::int_(0).ptr(), Py_LT) != 0)
+    common::raise_text(PyExc_ValueError, "epoch must be an integer >= 0, got ", py::repr(epoch));
+  return epoch;
+}
+
+py::object checked_best(py::object best) {
+  if (!is_number(best) || std::isnan(py::float_(best).cast<double>()))
+    common::raise_text(PyExc_ValueError, "best_metric must be a number, got ", py::repr(best));
+  return best;
+}
+
+py::object checked_history(py::object history) {
+  if (!PyList_CheckExact(history.ptr()))
+    common::raise_text(PyExc_TypeError, "training_history must be a list, got ",
+                       common::type_name(history));
+  return history;
+}
+
+// Every group's learning rate a finite number >= 0 (a one-element tensor counts).
+void check_optimizer_state(py::handle, py::handle state) {
+  if (!PyDict_Check(state.ptr())) return;  // the optimizer's own error follows
+  PyObject* groups = PyDict_GetItemString(state.ptr(), "param_groups");
+  if (!groups || !PyList_Check(groups)) return;
+  py::list list = py::reinterpret_borrow<py::list>(groups);
+  for (size_t i = 0; i < list.size(); ++i) {
+    py::object group = list[i];
+    if (!PyDict_Check(group.ptr())) continue;
+    PyObject* lr = PyDict_GetItemString(group.ptr(), "lr");
+    if (!lr) continue;
+    py::object rate = py::reinterpret_borrow<py::object>(lr);
+    bool ok = false;
+    if (is_number(rate)) {
+      const double v = py::float_(rate).cast<double>();
+      ok = std::isfinite(v) && v >= 0;
+    } else if (is_instance(rate, global("torch").attr("Tensor")) &&
+               py::int_(rate.attr("numel")()).cast<long>() == 1) {
+      const double v = py::float_(rate.attr("item")()).cast<double>();
+      ok = std::isfinite(v) && v >= 0;
+    }
+    if (!ok)
+      common::raise_text(PyExc_ValueError, "the learning rate of parameter group ", py::int_(i),
+                         " must be a finite number >= 0, got ", py::repr(rate));
+  }
+}
+
+// A scheduler's load_state_dict copies the stored keys into its attributes,
+// so a key may not name what the scheduler keeps out of its state on purpose
+// (a stray "optimizer" would replace the optimizer it steps) nor shadow a
+// method; chained schedulers' states are checked against their own.
+// Whether `cls` has `name` as a method or another descriptor (a plain class
+// attribute, such as a default flag, may be stored in an instance's state).
+bool shadows_a_method(py::handle cls, py::handle name) {
+  if (!py::hasattr(cls, name)) return false;
+  py::object attr = cls.attr(name);
+  return PyCallable_Check(attr.ptr()) || py::hasattr(py::type::handle_of(attr), "__get__");
+}
+
+void check_scheduler_keys(py::handle scheduler, py::handle state, const std::string& where) {
+  if (!PyDict_CheckExact(state.ptr()))
+    common::raise_text(PyExc_TypeError, py::str(where), " must be a dict, got ",
+                       common::type_name(state));
+  py::dict own = scheduler.attr("state_dict")();
+  py::dict attrs = py::reinterpret_borrow<py::dict>(scheduler.attr("__dict__"));
+  py::handle cls = py::type::handle_of(scheduler);
+  for (auto kv : py::reinterpret_borrow<py::dict>(state)) {
+    const bool text = PyUnicode_CheckExact(kv.first.ptr());
+    if (!text || (attrs.contains(kv.first) && !own.contains(kv.first)) ||
+        shadows_a_method(cls, kv.first))
+      common::raise_text(PyExc_ValueError, py::str(where), " holds key ", py::repr(kv.first),
+                         ", which is not part of the scheduler's state");
+    if (!attrs.contains(kv.first) || !PyList_Check(kv.second.ptr())) continue;
+    py::object mine = attrs[kv.first];
+    if (!PyList_Check(mine.ptr())) continue;
+    py::list subs = py::reinterpret_borrow<py::list>(mine);
+    py::list stored = py::reinterpret_borrow<py::list>(kv.second);
+    for (size_t i = 0; i < subs.size() && i < stored.size(); ++i)
+      if (py::hasattr(subs[i], "load_state_dict"))
+        check_scheduler_keys(subs[i], stored[i],
+                             where + "[" + std::string(py::str(py::repr(kv.first))) + "][" +
+                                 std::to_string(i) + "]");
+  }
+}
+
+void check_scheduler_state(py::handle scheduler, py::handle state) {
+  check_scheduler_keys(scheduler, state, "the scheduler state");
+}
+
 py::object read_checkpoint(py::handle self, py::handle path) {
   try {
     return compat::load_checkpoint(path, self.attr("device"));
@@ -494,23 +789,31 @@ py::object load_checkpoint(const Args& a) {
   py::object record = read_checkpoint(self, path);
 
   std::vector<std::pair<const char*, bool>> status;
-  auto component = [&](const char* name, const char* attr, const char* key, const char* warning) {
+  using Check = void (*)(py::handle component, py::handle state);
+  auto component = [&](const char* name, const char* attr, const char* key, const char* warning,
+                       Check check) {
     status.emplace_back(name, restore_step(warning, [&] {
-                          self.attr(attr).attr("load_state_dict")(item(record, key));
+                          py::object target = self.attr(attr);
+                          py::object state = item(record, key);
+                          if (check) check(target, state);
+                          target.attr("load_state_dict")(state);
                         }));
   };
-  component("model", "model", "model_state_dict", "Warning: Failed to load model state: ");
+  component("model", "model", "model_state_dict", "Warning: Failed to load model state: ",
+            nullptr);
   component("optimizer", "optimizer", "optimizer_state_dict",
-            "Warning: Failed to load optimizer state: ");
+            "Warning: Failed to load optimizer state: ", check_optimizer_state);
   if (truthy(get(record, "scheduler_state_dict", py::none())) && truthy(self.attr("scheduler")))
     component("scheduler", "scheduler", "scheduler_state_dict",
-              "Warning: Failed to load scheduler state: ");
-  component("scaler", "scaler", "scaler_state_dict", "Warning: Failed to load scaler state: ");
+              "Warning: Failed to load scheduler state: ", check_scheduler_state);
+  component("scaler", "scaler", "scaler_state_dict", "Warning: Failed to load scaler state: ",
+            nullptr);
   status.emplace_back("training_state",
                       restore_step("Warning: Failed to load training state: ", [&] {
-                        self.attr("current_epoch") = item(record, "epoch");
-                        self.attr("best_metric") = item(record, "best_metric");
-                        self.attr("training_history") = item(record, "training_history");
+                        self.attr("current_epoch") = checked_epoch(item(record, "epoch"));
+                        self.attr("best_metric") = checked_best(item(record, "best_metric"));
+                        self.attr("training_history") =
+                            checked_history(item(record, "training_history"));
                       }));
 
   py::list done, failed;
