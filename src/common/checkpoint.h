@@ -97,11 +97,12 @@ inline void check_bounds(const Archive& archive) {
 // bytes than it claims, and placed by `map_location` as torch.load places them.
 class ZipCheckpoint {
  public:
-  ZipCheckpoint(py::object reader, py::handle map_location)
+  ZipCheckpoint(const Archive& archive, py::handle map_location)
       : torch_(py::module_::import("torch")),
         serialization_(torch_.attr("serialization")),
         restore_(serialization_.attr("_get_restore_location")(map_location)),
-        reader_(std::move(reader)) {}
+        reader_(archive.reader),
+        sizes_(archive.sizes) {}
 
   py::object load(py::bytes pickle) {
     py::dict allowed = py::module_::import("torch._weights_only_unpickler")
@@ -127,15 +128,19 @@ class ZipCheckpoint {
     py::object untyped = torch_.attr("UntypedStorage");
     py::object dtype = type.is(untyped) ? torch_.attr("uint8") : type.attr("dtype");
     py::object nbytes = numel * torch_.attr("_utils").attr("_element_size")(dtype);
-    py::bytes record = reader_.attr("get_record")(py::str("data/") + py::str(key));
-    if (PyObject_RichCompareBool(nbytes.ptr(), py::int_(py::len(record)).ptr(), Py_GT) != 0)
+    const std::string name = "data/" + key.cast<std::string>();
+    auto record = sizes_.find(name);
+    if (record == sizes_.end())
+      refuse_checkpoint(common::text("storage ", key, " has no record").cast<std::string>());
+    if (PyObject_RichCompareBool(nbytes.ptr(), py::int_(record->second).ptr(), Py_GT) != 0)
       refuse_checkpoint(common::text("storage ", key, " claims ", nbytes,
-                                     " bytes, but its record holds ", py::int_(py::len(record)))
+                                     " bytes, but its record holds ", py::int_(record->second))
                             .cast<std::string>());
-    py::object raw = common::call(untyped.attr("from_buffer"),
-                                  py::make_tuple(py::memoryview(record)[py::slice(
-                                      py::int_(0), nbytes, py::none())]),
-                                  {{"dtype", torch_.attr("uint8")}});
+    // the claim fits its record, so the reader's storage over the record is
+    // read whole, straight into the storage (no copy through bytes)
+    py::object raw = reader_.attr("get_storage_from_record")(py::str(name), nbytes, untyped)
+                         .attr("storage")()
+                         .attr("untyped")();
     py::object typed = torch_.attr("storage").attr("TypedStorage")(
         py::arg("wrap_storage") = restore_(raw, location), py::arg("dtype") = dtype);
     loaded_[key] = typed;
@@ -146,6 +151,7 @@ class ZipCheckpoint {
   py::object serialization_;
   py::object restore_;
   py::object reader_;
+  std::unordered_map<std::string, uint64_t> sizes_;  // by name inside the archive folder
   py::dict loaded_;
 };
 
@@ -187,7 +193,7 @@ inline py::object load_checkpoint(py::handle path, py::handle map_location) {
       out = py::module_::import("torch").attr("load")(
           file, py::arg("map_location") = map_location, py::arg("weights_only") = true);
     } else {
-      out = detail::ZipCheckpoint(archive.reader, map_location).load(archive.pickle);
+      out = detail::ZipCheckpoint(archive, map_location).load(archive.pickle);
     }
     file.attr("close")();
     return out;
