@@ -68,7 +68,8 @@ demo: build
 # Each libFuzzer target for FUZZ_SECONDS (clang with libFuzzer; not part of `make test`).
 FUZZ_SECONDS ?= 60
 
-fuzz:
+fuzz: deps
+	@scripts/install-deps.sh checks
 	tests/fuzz/run.sh $(FUZZ_SECONDS) $(PY)
 
 clean:

@@ -3,6 +3,7 @@
 # are missing. A machine that has them all spends one dpkg-query and no more.
 # Optional groups named as arguments add their packages:
 #   demo   the corpus of `make demo`: English sentences and two speech synthesisers
+#   checks clang and its sanitizer runtimes, for `make fuzz` (CI runs it)
 # --list prints the package names, one a line, and installs nothing (Debian 13
 # has the same names: scripts/trixie.sh installs this list there).
 set -euo pipefail
@@ -28,7 +29,9 @@ for group in "$@"; do
     # fortunes brings fortunes-min; both are plain-text data (BSD and public-domain
     # collections). espeak-ng and flite are the two text-to-speech engines.
     demo) packages+=(fortunes espeak-ng flite) ;;
-    *) echo "install-deps: unknown package group '$group' (known: demo)" >&2; exit 2 ;;
+    # CI's extra checks: clang with libFuzzer and its sanitizer runtimes
+    checks) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "install-deps: unknown package group '$group' (known: demo, checks)" >&2; exit 2 ;;
   esac
 done
 
