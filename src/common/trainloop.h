@@ -11,6 +11,10 @@ namespace common {
 namespace trainloop {
 namespace py = pybind11;
 
+// The names save_checkpoint writes under the experiment's checkpoints folder.
+constexpr const char* kLastCheckpoint = "checkpoint-last-epoch-model.pth";
+constexpr const char* kBestCheckpoint = "checkpoint-best-metric-model.pth";
+
 inline bool is_plateau(py::handle torch, py::handle scheduler) {
   py::object plateau = torch.attr("optim").attr("lr_scheduler").attr("ReduceLROnPlateau");
   const int r = PyObject_IsInstance(scheduler.ptr(), plateau.ptr());

@@ -21,6 +21,7 @@ using common::truthy;
 namespace {
 
 constexpr const char* kModule = "corvantis.utils.yarrowind";
+constexpr common::Globals global{kModule};
 
 // A mapping's get(key, fallback), for any mapping that offers it.
 py::object get(py::handle mapping, const char* key, py::object fallback) {
@@ -60,9 +61,7 @@ py::object decayed(py::handle rate, py::handle decay, py::handle name) {
 
 bool matches(py::handle patterns, py::handle name) {
   for (py::handle pattern : py::iter(patterns)) {
-    const int hit = PySequence_Contains(name.ptr(), pattern.ptr());
-    if (hit < 0) common::rethrow();
-    if (hit) return true;
+    if (common::contains(name, pattern)) return true;
   }
   return false;
 }
@@ -217,7 +216,7 @@ py::object build(const OptimizerKind& kind, const py::list& groups, py::handle o
     keywords[key] = top ? item(opt_config, key) : item(item(opt_config, kind.name), key);
   }
   // looked up now, so a patched torch.optim is the one used
-  py::object cls = py::module_::import(kModule).attr("torch").attr("optim").attr(kind.cls);
+  py::object cls = global("torch").attr("optim").attr(kind.cls);
   PyObject* out = PyObject_Call(cls.ptr(), py::make_tuple(groups).ptr(), keywords.ptr());
   if (!out) common::rethrow();
   return py::reinterpret_steal<py::object>(out);
