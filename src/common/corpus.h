@@ -48,11 +48,7 @@ inline py::list list_npy(const py::object& dir) {
 using common::compare;
 using common::truthy;
 
-inline py::object item(py::handle container, const char* key) {
-  PyObject* v = PyObject_GetItem(container.ptr(), py::str(key).ptr());
-  if (!v) common::rethrow();
-  return py::reinterpret_steal<py::object>(v);
-}
+using common::item;
 
 // subset_size, else subset, else -1. A positive value up to 1.0 is a
 // fraction of the files (1 keeps all of them), a larger one a count.

@@ -112,6 +112,18 @@ inline int64_t index_of(py::handle v) {
   return out;
 }
 
+// ---- mappings -------------------------------------------------------------------
+
+// mapping[key], with the mapping's own errors.
+inline py::object item(py::handle mapping, const char* key) {
+  return steal(PyObject_GetItem(mapping.ptr(), py::str(key).ptr()));
+}
+
+// mapping.get(key, fallback), for any mapping that offers it.
+inline py::object get(py::handle mapping, const char* key, py::object fallback) {
+  return mapping.attr("get")(key, std::move(fallback));
+}
+
 // ---- with ----------------------------------------------------------------------
 
 inline py::object or_none(const py::object& o) { return o ? o : py::none(); }

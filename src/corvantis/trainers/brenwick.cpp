@@ -89,13 +89,10 @@ py::str four_decimals(double value) {
 
 // ---- the trainer's collaborators, read at every use -----------------------------
 
-py::object item_of(py::handle mapping, const char* key) {
-  return common::steal(PyObject_GetItem(mapping.ptr(), py::str(key).ptr()));
-}
-
 // config["training"]["gradient_accumulation_steps"]
 py::object accumulation_steps(py::handle self) {
-  py::object g = item_of(item_of(self.attr("config"), "training"), "gradient_accumulation_steps");
+  py::object training = common::item(self.attr("config"), "training");
+  py::object g = common::item(training, "gradient_accumulation_steps");
   common::settings::accumulation_steps(g);
   return g;
 }
@@ -286,7 +283,7 @@ py::object init(const Args& a) {
       .attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"],
                         a["config_file"], a["device"]);
   py::object smoothing =
-      item_of(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
+      common::item(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
   common::settings::probability(smoothing, "training.label_smoothing");
   self.attr("criterion") = common::call(
       global("nn").attr("CrossEntropyLoss"),
@@ -316,7 +313,7 @@ py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_lo
   py::object gen_results = self.attr("generate")(val_loader);
 
   py::object scheduler = self.attr("scheduler");
-  if (is_plateau(scheduler)) scheduler.attr("step")(item_of(val[0], "ce_loss_char"));
+  if (is_plateau(scheduler)) scheduler.attr("step")(common::item(val[0], "ce_loss_char"));
 
   py::dict metrics;
   metrics["train"] = train[0];
@@ -328,7 +325,7 @@ py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_lo
   plot_first(self, first_map(val_keys, val[1]), epoch, "val_self");
   self.attr("_save_generated_text")(gen_results, common::text("val_epoch_", epoch));
   self.attr("save_checkpoint")(common::trainloop::kLastCheckpoint);
-  return item_of(val[0], "ce_loss_char");
+  return common::item(val[0], "ce_loss_char");
 }
 
 void check_prompts_available(py::handle self, py::handle val_loader);
@@ -488,7 +485,7 @@ void check_prompts_available(py::handle self, py::handle val_loader) {
   py::object sequences = py::getattr(py::getattr(val_loader, "dataset", py::none()),
                                      "transcripts_shifted", py::none());
   if (!PyList_Check(sequences.ptr())) return;
-  py::object prompt_length = item_of(default_generation_config(self), "prompt_length");
+  py::object prompt_length = common::item(default_generation_config(self), "prompt_length");
   for (py::handle s : sequences)
     if (compare(py::int_(py::len(s)), prompt_length, Py_GT)) return;
   common::raise(PyExc_ValueError,

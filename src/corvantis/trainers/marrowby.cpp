@@ -49,11 +49,8 @@ constexpr common::Globals global{kModule};
 
 // ---- Python operations on values of the caller's ---------------------------
 
-py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
-
-py::object get(py::handle mapping, const char* key, const py::object& fallback) {
-  return mapping.attr("get")(key, fallback);
-}
+using common::get;
+using common::item;
 
 bool is_zero(py::handle v) { return compare(v, py::int_(0), Py_EQ); }
 

@@ -41,11 +41,8 @@ constexpr const char* kModule = "corvantis.trainers.tolvery";
 
 constexpr common::Globals global{kModule};
 
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
-}
-
-py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
+using common::get;
+using common::item;
 
 // a / b, as the path-join operator of pathlib.
 py::object join(py::handle a, const char* b) { return common::div(a, py::str(b)); }

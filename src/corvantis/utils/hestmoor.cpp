@@ -30,9 +30,7 @@ py::object sched(const char* name) { return global("lr_scheduler").attr(name); }
 
 bool equals(py::handle a, const char* b) { return common::compare(a, py::str(b), Py_EQ); }
 
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
-}
+using common::get;
 
 py::int_ length(py::handle loader) { return py::int_(py::len(loader)); }
 

@@ -23,12 +23,8 @@ namespace {
 constexpr const char* kModule = "corvantis.utils.yarrowind";
 constexpr common::Globals global{kModule};
 
-// A mapping's get(key, fallback), for any mapping that offers it.
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
-}
-
-py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
+using common::get;
+using common::item;
 
 // A rate or decay that is not a number (YAML's "1e-3" is a string) would fail
 // only at the first optimizer step, inside torch.
