@@ -38,6 +38,8 @@ using common::mod;
 using common::mul;
 using common::nn::is_tensor;
 using common::within;
+using common::trainloop::accumulation_steps;
+using common::trainloop::window_ends;
 
 namespace {
 
@@ -88,21 +90,6 @@ py::str four_decimals(double value) {
 }
 
 // ---- the trainer's collaborators, read at every use -----------------------------
-
-// config["training"]["gradient_accumulation_steps"]
-py::object accumulation_steps(py::handle self) {
-  py::object training = common::item(self.attr("config"), "training");
-  py::object g = common::item(training, "gradient_accumulation_steps");
-  common::settings::accumulation_steps(g);
-  return g;
-}
-
-// count % G == 0, G read anew
-bool window_ends(py::handle self, int64_t count) {
-  py::object g = accumulation_steps(self);
-  if (compare(g, py::int_(0), Py_EQ)) common::settings::zero_accumulation();
-  return compare(mod(py::int_(count), g), py::int_(0), Py_EQ);
-}
 
 bool is_plateau(py::handle scheduler) {
   return common::trainloop::is_plateau(global("torch"), scheduler);

@@ -41,6 +41,8 @@ using common::mod;
 using common::mul;
 using common::sub;
 using common::within;
+using common::trainloop::accumulation_steps;
+using common::trainloop::window_ends;
 
 namespace {
 
@@ -135,20 +137,6 @@ double perplexity(double x) {
   return at::exp(at::scalar_tensor(x, at::TensorOptions().dtype(dtype))).item<double>();
 }
 
-// Read at every use, so a change to the configuration applies at once.
-py::object accumulation(py::handle self) {
-  py::object g = item(item(self.attr("config"), "training"), "gradient_accumulation_steps");
-  common::settings::accumulation_steps(g);
-  return g;
-}
-
-// index % G == 0, G read anew
-bool window_ends(py::handle self, int64_t index) {
-  py::object g = accumulation(self);
-  if (is_zero(g)) common::settings::zero_accumulation();
-  return is_zero(mod(py::int_(index), g));
-}
-
 py::list to_device(py::handle batch, py::handle device) {
   py::list out;
   for (py::handle x : py::iter(batch)) out.append(x.is_none() ? py::none() : x.attr("to")(device));
@@ -209,7 +197,7 @@ void show_progress(py::handle self, py::handle bar, const Running& run, int64_t 
   const double ce = mean(run.ce, run.tokens);
   const double ctc = mean(run.ctc, run.tokens);
   const double joint = mean(run.joint, run.tokens);
-  py::object g = accumulation(self);
+  py::object g = accumulation_steps(self);
   py::str position = common::text(add(mod(py::int_(index), g), py::int_(1)), "/", g);
   common::call(bar.attr("set_postfix"), {{"ce_loss", fixed(ce, ".4f")},
                                          {"ctc_loss", fixed(ctc, ".4f")},
@@ -230,7 +218,7 @@ void train_batch(py::handle self, py::handle batch, int64_t index, Running& run,
   run.ce += l.ce.item<double>() * tokens;
   if (l.with_ctc) run.ctc += l.ctc.item<double>() * tokens;
   run.joint += nn::tensor(l.loss).item<double>() * tokens;
-  self.attr("scaler").attr("scale")(div(l.loss, accumulation(self))).attr("backward")();
+  self.attr("scaler").attr("scale")(div(l.loss, accumulation_steps(self))).attr("backward")();
   if (window_ends(self, index + 1)) close_window(self);
   show_progress(self, bar, run, index);
   b.clear();
