@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/bind.h"
+#include "common/nnmodule.h"
 #include "common/npy.h"
 #include "common/pyutil.h"
 #include "common/rawtensor.h"
@@ -44,19 +45,10 @@ inline py::list list_npy(const py::object& dir) {
   return out;
 }
 
-inline bool compare(py::handle a, py::handle b, int op) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) common::rethrow();
-  return r == 1;
-}
-
+using common::compare;
 using common::truthy;
 
-inline py::object item(py::handle container, const char* key) {
-  PyObject* v = PyObject_GetItem(container.ptr(), py::str(key).ptr());
-  if (!v) common::rethrow();
-  return py::reinterpret_steal<py::object>(v);
-}
+using common::item;
 
 // subset_size, else subset, else -1. A positive value up to 1.0 is a
 // fraction of the files (1 keeps all of them), a larger one a count.
@@ -308,11 +300,7 @@ struct Transcripts {
   }
 
  private:
-  static py::object concat(const py::object& a, const py::object& b) {
-    PyObject* out = PyNumber_Add(a.ptr(), b.ptr());
-    if (!out) common::rethrow();
-    return py::reinterpret_steal<py::object>(out);
-  }
+  static py::object concat(const py::object& a, const py::object& b) { return common::add(a, b); }
 
   static py::list framed(const py::object& ids, Py_ssize_t n, const py::object& mark, bool front) {
     PyObject* out = PyList_New(n + 1);
@@ -363,8 +351,6 @@ class Progress {
 
 // ---- tensors of token ids -------------------------------------------------
 
-inline bool is_tensor(py::handle v) { return THPVariable_Check(v.ptr()); }
-
 // torch.LongTensor(ids) for a list of ints, built directly when every element
 // is a plain int in range; anything else goes through torch itself.
 inline py::object long_tensor(py::handle ids) {
@@ -399,7 +385,7 @@ inline std::optional<std::vector<at::Tensor>> plain_ids(const std::vector<py::ob
   std::vector<at::Tensor> ts;
   ts.reserve(seqs.size());
   for (const auto& s : seqs) {
-    if (!is_tensor(s)) return std::nullopt;
+    if (!common::nn::is_tensor(s)) return std::nullopt;
     at::Tensor t = THPVariable_Unpack(s.ptr());
     if (t.dim() != 1 || !common::raw::readable(t, at::kLong)) return std::nullopt;
     ts.push_back(std::move(t));

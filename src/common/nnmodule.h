@@ -26,8 +26,10 @@ inline py::tuple module_bases() { return py::make_tuple(torch_nn().attr("Module"
 // nn.Module.__init__(self): must run before any attribute is set.
 inline void init_module(py::handle self) { torch_nn().attr("Module").attr("__init__")(self); }
 
+inline bool is_tensor(py::handle obj) { return THPVariable_Check(obj.ptr()); }
+
 inline at::Tensor tensor(py::handle obj) {
-  if (!THPVariable_Check(obj.ptr())) {
+  if (!is_tensor(obj)) {
     PyErr_Format(PyExc_TypeError, "expected a Tensor, got %.200s", type_name(obj));
     rethrow();
   }
@@ -53,9 +55,7 @@ inline Param returns_tensors(int n) {
 inline void bind_common_imports(py::module_& m) {
   m.attr("nn") = torch_nn();
   m.attr("torch") = py::module_::import("torch");
-  py::module_ typing = py::module_::import("typing");
-  m.attr("Tuple") = typing.attr("Tuple");
-  m.attr("Optional") = typing.attr("Optional");
+  import_into(m, "typing", {"Tuple", "Optional"});
 }
 
 // `a, b = value` with the interpreter's messages when the count is wrong.

@@ -81,10 +81,7 @@ inline void positive(py::handle v, const std::string& key) {
 
 inline int64_t integer(py::handle v, const std::string& key, const std::string& expected) {
   if (!is_integer(v)) refuse(PyExc_TypeError, key, expected, v);
-  py::object i = steal(PyNumber_Index(v.ptr()));
-  const long long out = PyLong_AsLongLong(i.ptr());
-  if (out == -1 && PyErr_Occurred()) rethrow();
-  return out;
+  return index_of(v);
 }
 
 // An integer of at least `low`.

@@ -5,11 +5,34 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
+
 #include "common/pyutil.h"
+#include "common/settings.h"
 
 namespace common {
 namespace trainloop {
 namespace py = pybind11;
+
+// The names save_checkpoint writes under the experiment's checkpoints folder.
+constexpr const char* kLastCheckpoint = "checkpoint-last-epoch-model.pth";
+constexpr const char* kBestCheckpoint = "checkpoint-best-metric-model.pth";
+
+// config["training"]["gradient_accumulation_steps"], read at every use so a
+// change to the configuration applies at once.
+inline py::object accumulation_steps(py::handle self) {
+  py::object training = item(self.attr("config"), "training");
+  py::object g = item(training, "gradient_accumulation_steps");
+  settings::accumulation_steps(g);
+  return g;
+}
+
+// count % G == 0, G read anew
+inline bool window_ends(py::handle self, int64_t count) {
+  py::object g = accumulation_steps(self);
+  if (compare(g, py::int_(0), Py_EQ)) settings::zero_accumulation();
+  return compare(mod(py::int_(count), g), py::int_(0), Py_EQ);
+}
 
 inline bool is_plateau(py::handle torch, py::handle scheduler) {
   py::object plateau = torch.attr("optim").attr("lr_scheduler").attr("ReduceLROnPlateau");

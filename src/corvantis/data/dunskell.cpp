@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* kModule = "corvantis.data.dunskell";
 
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
+constexpr common::Globals global{kModule};
 
 corpus::Transcripts load_transcripts(const py::list& files, const py::object& tokenizer,
                                      const py::object& sos, const py::object& eos) {
@@ -28,7 +28,7 @@ corpus::Transcripts load_transcripts(const py::list& files, const py::object& to
   std::vector<corpus::TranscriptSlot> slots(n);
   corpus::Transcripts out;
   py::object encode = tokenizer.attr("encode");
-  corpus::Progress bar(module_attr("tqdm"), n);
+  corpus::Progress bar(global("tqdm"), n);
   corpus::run_ordered(
       n, corpus::loader_threads(n), [&](size_t i) { slots[i].read(paths[i]); },
       [&](size_t i) {
@@ -98,7 +98,7 @@ std::vector<py::object> members(const py::handle& group) {
 py::object padded(const std::vector<py::object>& seqs, const py::handle& group,
                   const py::object& pad) {
   if (auto t = corpus::pad_ids(seqs, pad)) return py::cast(*t);
-  return module_attr("pad_sequence")(group, py::arg("batch_first") = true,
+  return global("pad_sequence")(group, py::arg("batch_first") = true,
                                      py::arg("padding_value") = pad);
 }
 
@@ -129,10 +129,10 @@ py::object sample_prompts(const Args& a) {
   const py::list sequences = self.attr("transcripts_shifted");
   py::list valid;
   for (size_t i = 0; i < sequences.size(); ++i)
-    if (corpus::compare(py::int_(py::len(sequences[i])), prompt_length, Py_GT))
+    if (common::compare(py::int_(py::len(sequences[i])), prompt_length, Py_GT))
       valid.append(py::int_(i));
   const py::int_ available(valid.size());
-  const py::object count = corpus::compare(num_samples, available, Py_LE) ? num_samples : available;
+  const py::object count = common::compare(num_samples, available, Py_LE) ? num_samples : available;
   const py::list selected = random.attr("sample")(valid, count);
 
   py::list prompts, originals;
@@ -158,8 +158,7 @@ py::object sample_prompts(const Args& a) {
 void import_dependencies(py::module_& m) {
   m.attr("os") = py::module_::import("os");
   m.attr("random") = py::module_::import("random");
-  py::module_ typing = py::module_::import("typing");
-  for (const char* name : {"List", "Tuple"}) m.attr(name) = typing.attr(name);
+  common::import_into(m, "typing", {"List", "Tuple"});
   m.attr("np") = py::module_::import("numpy");
   m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
   m.attr("torch") = py::module_::import("torch");

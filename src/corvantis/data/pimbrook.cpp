@@ -28,7 +28,7 @@ namespace {
 
 constexpr const char* kModule = "corvantis.data.pimbrook";
 
-py::object module_attr(const char* name) { return common::import_attr(kModule, name); }
+constexpr common::Globals global{kModule};
 
 // ---- loading features -----------------------------------------------------
 
@@ -226,7 +226,7 @@ Loaded load_partition(const py::list& fbank_files, const py::list& text_files,
   const unsigned threads = corpus::loader_threads(n);
   const Py_ssize_t stop = plan.rows_stop;
 
-  corpus::Progress bar(module_attr("tqdm"), n);
+  corpus::Progress bar(global("tqdm"), n);
   corpus::run_ordered(
       n, threads,
       [&](size_t i) {
@@ -286,7 +286,7 @@ void set_global_stats(const py::object& self, const GlobalStats& g) {
 }
 
 void set_masks(const py::object& self, const py::dict& c) {
-  py::object tat = module_attr("tat");
+  py::object tat = global("tat");
   py::object conf = corpus::item(c, "specaug_conf");
   self.attr("time_mask") = tat.attr("TimeMasking")(
       py::arg("time_mask_param") = corpus::item(conf, "time_mask_width_range"),
@@ -308,7 +308,7 @@ py::object num_feats(const py::dict& c) {
 void check_norm(const py::dict& c) {
   py::object norm = corpus::item(c, "norm");
   for (const char* known : {"global_mvn", "cepstral", "none"})
-    if (corpus::compare(norm, py::str(known), Py_EQ)) return;
+    if (common::compare(norm, py::str(known), Py_EQ)) return;
   common::settings::refuse(PyExc_ValueError, "norm", "'global_mvn', 'cepstral' or 'none'", norm);
 }
 
@@ -375,7 +375,7 @@ py::object init(const Args& a) {
   self.attr("pad_token") = tokenizer.attr("pad_id");
 
   LoadPlan plan;
-  plan.labelled = !corpus::compare(partition, py::str("test-clean"), Py_EQ);
+  plan.labelled = !common::compare(partition, py::str("test-clean"), Py_EQ);
   auto [fbank, text] = list_files(self, c, partition, plan.labelled);
 
   for (const char* name : {"feats", "transcripts_shifted", "transcripts_golden"})
@@ -384,7 +384,7 @@ py::object init(const Args& a) {
     self.attr(name) = py::int_(0);
 
   check_norm(c);
-  if (corpus::compare(corpus::item(c, "norm"), py::str("global_mvn"), Py_EQ) &&
+  if (common::compare(corpus::item(c, "norm"), py::str("global_mvn"), Py_EQ) &&
       global_stats.is_none()) {
     if (!train)
       common::raise(PyExc_ValueError,
@@ -410,7 +410,7 @@ py::object init(const Args& a) {
                         data.feats.size() != data.text.golden.size()))
     common::raise(PyExc_ValueError, "Features and transcripts are misaligned");
 
-  if (corpus::compare(corpus::item(c, "norm"), py::str("global_mvn"), Py_EQ)) {
+  if (common::compare(corpus::item(c, "norm"), py::str("global_mvn"), Py_EQ)) {
     if (!global_stats.is_none()) {
       const py::tuple given = global_stats;
       if (given.size() != 2) corpus::raise_unpack(static_cast<Py_ssize_t>(given.size()), 2);
@@ -446,7 +446,7 @@ bool assertions_on() {
 }
 
 at::Tensor global_tensor(const py::object& v) {
-  if (!corpus::is_tensor(v))
+  if (!common::nn::is_tensor(v))
     common::raise(PyExc_TypeError, "global_mean and global_std must be tensors, got " +
                                        std::string(common::type_name(v)));
   return THPVariable_Unpack(v.ptr());
@@ -454,14 +454,14 @@ at::Tensor global_tensor(const py::object& v) {
 
 at::Tensor normalise(const py::object& self, at::Tensor feat) {
   const py::object config = self.attr("config");
-  if (corpus::compare(corpus::item(config, "norm"), py::str("global_mvn"), Py_EQ)) {
+  if (common::compare(corpus::item(config, "norm"), py::str("global_mvn"), Py_EQ)) {
     const py::object mean = self.attr("global_mean");
     const py::object std_ = self.attr("global_std");
     if (assertions_on() && (mean.is_none() || std_.is_none()))
       common::raise(PyExc_AssertionError, "Global mean and std must be computed before normalization");
     return (feat - global_tensor(mean).unsqueeze(1)) / (global_tensor(std_).unsqueeze(1) + 1e-8);
   }
-  if (corpus::compare(corpus::item(config, "norm"), py::str("cepstral"), Py_EQ))
+  if (common::compare(corpus::item(config, "norm"), py::str("cepstral"), Py_EQ))
     return (feat - feat.mean({1}, true)) / (feat.std({1}, true, true) + 1e-8);
   return feat;
 }
@@ -472,7 +472,7 @@ py::object get_item(const Args& a) {
   const py::object feats = self.attr("feats");
   at::Tensor feat = normalise(self, feature_tensor(feats[idx]));
   py::object shifted = py::none(), golden = py::none();
-  if (!corpus::compare(self.attr("partition"), py::str("test-clean"), Py_EQ)) {
+  if (!common::compare(self.attr("partition"), py::str("test-clean"), Py_EQ)) {
     shifted = corpus::long_tensor(self.attr("transcripts_shifted")[idx]);
     golden = corpus::long_tensor(self.attr("transcripts_golden")[idx]);
   }
@@ -495,7 +495,7 @@ std::optional<FeatureBatch> plain_features(const std::vector<py::object>& firsts
   if (firsts.empty()) return std::nullopt;
   FeatureBatch b;
   for (const auto& f : firsts) {
-    if (!corpus::is_tensor(f)) return std::nullopt;
+    if (!common::nn::is_tensor(f)) return std::nullopt;
     at::Tensor t = THPVariable_Unpack(f.ptr());
     if (t.dim() != 2 || !common::raw::readable(t, at::kFloat) || t.requires_grad())
       return std::nullopt;
@@ -609,7 +609,7 @@ py::list as_list(const std::vector<py::object>& v) {
 }
 
 py::object pad_sequence(const std::vector<py::object>& seqs, py::handle value) {
-  return module_attr("pad_sequence")(as_list(seqs), py::arg("batch_first") = true,
+  return global("pad_sequence")(as_list(seqs), py::arg("batch_first") = true,
                                      py::arg("padding_value") = value);
 }
 
@@ -683,7 +683,7 @@ std::pair<py::object, py::object> feature_lengths(const std::vector<py::object>&
 
 // padded_shifted, padded_golden and transcript_lengths; None for test-clean.
 std::array<py::object, 3> pad_targets(const py::object& self, const std::vector<py::object>& items) {
-  if (corpus::compare(self.attr("partition"), py::str("test-clean"), Py_EQ))
+  if (common::compare(self.attr("partition"), py::str("test-clean"), Py_EQ))
     return {py::none(), py::none(), py::none()};
   const std::vector<py::object> s = column(items, 1), g = column(items, 2);
   py::object lengths = py::cast(corpus::lengths_of(s));
@@ -723,8 +723,7 @@ py::object collate(const Args& a) {
 // ---- the module -----------------------------------------------------------
 
 void import_dependencies(py::module_& m) {
-  py::module_ typing = py::module_::import("typing");
-  for (const char* name : {"Literal", "Tuple", "Optional"}) m.attr(name) = typing.attr(name);
+  common::import_into(m, "typing", {"Literal", "Tuple", "Optional"});
   m.attr("os") = py::module_::import("os");
   m.attr("np") = py::module_::import("numpy");
   m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");

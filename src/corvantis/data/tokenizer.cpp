@@ -88,12 +88,7 @@ py::object encode(const Args& a) {
 }
 
 long id_of(PyObject* item) {
-  PyObject* index = PyNumber_Index(item);
-  if (!index) common::rethrow();
-  const long id = PyLong_AsLong(index);
-  Py_DECREF(index);
-  if (id == -1 && PyErr_Occurred()) common::rethrow();
-  return id;
+  return static_cast<long>(common::index_of(item));
 }
 
 py::object decode(const Args& a) {

@@ -26,6 +26,7 @@
 #endif
 
 #include "common/bind.h"
+#include "common/nnmodule.h"
 #include "common/pyclass.h"
 #include "common/pyutil.h"
 #include "common/rawtensor.h"
@@ -34,15 +35,16 @@ namespace py = pybind11;
 using at::Tensor;
 using common::Args;
 using common::arg;
+using common::index_of;
+using common::nn::is_tensor;
 
 namespace {
 
 constexpr const char* kModule = "corvantis.decoding.quillane";
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr common::Globals global{kModule};
 
 // ---- tensors and attributes across the boundary ----------------------------
-
-bool is_tensor(py::handle o) { return THPVariable_Check(o.ptr()); }
 
 Tensor unpack(py::handle o) { return THPVariable_Unpack(o.ptr()); }
 
@@ -63,15 +65,6 @@ Tensor tensor_result(const py::object& out, const char* what) {
 // self.score_fn(prefixes), looked up on the instance at every step.
 Tensor score(py::handle self, const py::object& prefixes) {
   return tensor_result(self.attr("score_fn")(prefixes), "score_fn");
-}
-
-int64_t index_of(py::handle v) {
-  PyObject* i = PyNumber_Index(v.ptr());
-  if (!i) common::rethrow();
-  const long long out = PyLong_AsLongLong(i);
-  Py_DECREF(i);
-  if (out == -1 && PyErr_Occurred()) common::rethrow();
-  return out;
 }
 
 // An int argument converted as the binding layer converts it, saturated to
@@ -148,7 +141,7 @@ void fill_pad(const Tensor& target, const TokenId& pad) {
 }
 
 bool cpu_kernels_enabled() {
-  const int on = PyObject_IsTrue(py::module_::import(kModule).attr("_cpu_kernels").ptr());
+  const int on = PyObject_IsTrue(global("_cpu_kernels").ptr());
   if (on < 0) common::rethrow();
   return on == 1;
 }
@@ -388,7 +381,7 @@ Tensor filter_logits(const Tensor& logits, double temperature, int64_t top_k, do
 // Python.
 py::object override_of(py::handle self, const char* name) {
   py::object bound = self.attr(name);
-  py::object own = py::module_::import(kModule).attr("SequenceGenerator").attr("__dict__")[name];
+  py::object own = global("SequenceGenerator").attr("__dict__")[name];
   if (PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == own.ptr() &&
       PyMethod_GET_SELF(bound.ptr()) == self.ptr())
     return py::object();
@@ -956,8 +949,7 @@ py::str default_device() {
 void import_names(py::module_& m) {
   m.attr("torch") = py::module_::import("torch");
   m.attr("nn") = py::module_::import("torch.nn");
-  py::module_ typing = py::module_::import("typing");
-  for (const char* name : {"Tuple", "List", "Optional", "Callable"}) m.attr(name) = typing.attr(name);
+  common::import_into(m, "typing", {"Tuple", "List", "Optional", "Callable"});
 }
 
 }  // namespace

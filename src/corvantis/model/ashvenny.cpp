@@ -49,7 +49,7 @@ py::object forward(const Args& a) {
 PYBIND11_MODULE(ashvenny, m) {
   const std::string name = py::str(m.attr("__name__"));
   nn::bind_common_imports(m);
-  py::module_ sublayers = common::sibling(name, "fallowmere");
+  py::module_ sublayers = common::relative(name, "fallowmere");
   m.attr("SelfAttentionLayer") = sublayers.attr("SelfAttentionLayer");
   m.attr("FeedForwardLayer") = sublayers.attr("FeedForwardLayer");
 

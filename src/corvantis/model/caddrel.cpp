@@ -19,29 +19,13 @@ namespace {
 
 // ---- number-protocol arithmetic, exactly as the interpreter does it ---------
 
-py::object checked(PyObject* result) {
-  if (!result) common::rethrow();
-  return py::reinterpret_steal<py::object>(result);
-}
+using common::floor_div;
 
-py::object floor_div(py::handle a, py::handle b) {
-  return checked(PyNumber_FloorDivide(a.ptr(), b.ptr()));
-}
-
-bool less(py::handle a, py::handle b) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-  if (r < 0) common::rethrow();
-  return r == 1;
-}
+bool less(py::handle a, py::handle b) { return common::compare(a, b, Py_LT); }
 
 // An index-like number as an integer scalar, any other number as a double.
 at::Scalar scalar(py::handle v) {
-  if (PyIndex_Check(v.ptr())) {
-    py::object i = checked(PyNumber_Index(v.ptr()));
-    const long long out = PyLong_AsLongLong(i.ptr());
-    if (out == -1 && PyErr_Occurred()) common::rethrow();
-    return at::Scalar(static_cast<int64_t>(out));
-  }
+  if (PyIndex_Check(v.ptr())) return at::Scalar(common::index_of(v));
   return at::Scalar(common::to_float(v));
 }
 
@@ -49,10 +33,10 @@ at::Scalar scalar(py::handle v) {
 // root from below, and its partner.
 py::object closest_factors(const Args& a) {
   py::handle n = a["n"];
-  py::object factor = checked(PyNumber_Long(checked(PyNumber_Power(n.ptr(), py::float_(0.5).ptr(), Py_None)).ptr()));
+  py::object factor = common::steal(PyNumber_Long(common::steal(PyNumber_Power(n.ptr(), py::float_(0.5).ptr(), Py_None)).ptr()));
   const py::int_ zero(0), one(1);
   for (;;) {
-    py::object rest = checked(PyNumber_Remainder(n.ptr(), factor.ptr()));
+    py::object rest = common::mod(n, factor);
     if (!rest.not_equal(zero)) break;
     factor = factor - one;
   }
@@ -86,7 +70,7 @@ py::object blstm_init(const Args& a) {
   nn::check_dropout(p);
   // each direction gets hidden_dim // 2 units, so only an even width comes
   // back out of a bidirectional layer as hidden_dim wide
-  if (checked(PyNumber_Remainder(hidden_dim.ptr(), py::int_(2).ptr())).not_equal(py::int_(0)))
+  if (common::mod(hidden_dim, py::int_(2)).not_equal(py::int_(0)))
     common::raise(PyExc_ValueError, "hidden_dim must be even (each LSTM direction has hidden_dim // 2 units), got " +
                                         std::string(py::str(hidden_dim)));
   auto strides = nn::unpack(self.attr("closest_factors")(time_reduction), 2);
@@ -194,7 +178,7 @@ py::object conv_downsampled_length(const Args& a) {
   py::int_ stride2 = common::to_int(a["stride2"], "stride2");
   py::object kernel = a[0].attr("kernel_size");
   py::handle lengths = a["lengths"];
-  if (THPVariable_Check(lengths.ptr())) {
+  if (common::nn::is_tensor(lengths)) {
     const at::Scalar k_minus_1 = scalar(kernel - py::int_(1));
     at::Tensor l = nn::tensor(lengths);
     for (py::handle s : {stride1, stride2}) l = at::div(l.sub(k_minus_1).sub(1), scalar(s), "floor") + 1;

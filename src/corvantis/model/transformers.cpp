@@ -319,9 +319,9 @@ common::Param size(const char* name, int fallback) {
 PYBIND11_MODULE(transformers, m) {
   const std::string name = py::str(m.attr("__name__"));
   m.doc() = "Encoder-decoder speech model and decoder-only language model.";
-  m.attr("SpeechEmbedding") = common::sibling(name, "caddrel").attr("SpeechEmbedding");
-  m.attr("SelfAttentionEncoderLayer") = common::sibling(name, "ashvenny").attr("SelfAttentionEncoderLayer");
-  py::module_ decoders = common::sibling(name, "wendlash");
+  m.attr("SpeechEmbedding") = common::relative(name, "caddrel").attr("SpeechEmbedding");
+  m.attr("SelfAttentionEncoderLayer") = common::relative(name, "ashvenny").attr("SelfAttentionEncoderLayer");
+  py::module_ decoders = common::relative(name, "wendlash");
   m.attr("CrossAttentionDecoderLayer") = decoders.attr("CrossAttentionDecoderLayer");
   m.attr("SelfAttentionDecoderLayer") = decoders.attr("SelfAttentionDecoderLayer");
 

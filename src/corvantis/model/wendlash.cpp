@@ -92,7 +92,7 @@ py::object cross_forward(const Args& a) {
 PYBIND11_MODULE(wendlash, m) {
   const std::string name = py::str(m.attr("__name__"));
   nn::bind_common_imports(m);
-  py::module_ sublayers = common::sibling(name, "fallowmere");
+  py::module_ sublayers = common::relative(name, "fallowmere");
   for (const char* cls : {"SelfAttentionLayer", "CrossAttentionLayer", "FeedForwardLayer"})
     m.attr(cls) = sublayers.attr(cls);
 

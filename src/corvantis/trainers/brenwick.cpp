@@ -30,46 +30,23 @@ namespace py = pybind11;
 using common::Args;
 using common::arg;
 using common::Keyword;
+using common::add;
+using common::compare;
+using common::div;
+using common::index_of;
+using common::mod;
+using common::mul;
+using common::nn::is_tensor;
+using common::within;
+using common::trainloop::accumulation_steps;
+using common::trainloop::window_ends;
 
 namespace {
 
 constexpr const char* kModule = "corvantis.trainers.brenwick";
-constexpr const char* kLast = "checkpoint-last-epoch-model.pth";
-constexpr const char* kBest = "checkpoint-best-metric-model.pth";
-
-py::object module_attr(const char* name) { return py::module_::import(kModule).attr(name); }
-
-// ---- interpreter arithmetic -------------------------------------------------
-
-// The binary operators on objects, with the interpreter's own results and
-// errors (ZeroDivisionError texts included).
-py::object add(py::handle a, py::handle b) { return common::steal(PyNumber_Add(a.ptr(), b.ptr())); }
-py::object mul(py::handle a, py::handle b) {
-  return common::steal(PyNumber_Multiply(a.ptr(), b.ptr()));
-}
-py::object div(py::handle a, py::handle b) {
-  return common::steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
-}
-py::object mod(py::handle a, py::handle b) {
-  return common::steal(PyNumber_Remainder(a.ptr(), b.ptr()));
-}
-
-bool compare(py::handle a, py::handle b, int op) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) common::rethrow();
-  return r == 1;
-}
-
-int64_t index_of(py::handle v) {
-  py::object i = common::steal(PyNumber_Index(v.ptr()));
-  const long long out = PyLong_AsLongLong(i.ptr());
-  if (out == -1 && PyErr_Occurred()) common::rethrow();
-  return out;
-}
+constexpr common::Globals global{kModule};
 
 // ---- tensors ------------------------------------------------------------------
-
-bool is_tensor(py::handle o) { return THPVariable_Check(o.ptr()); }
 
 // t.item() as the interpreter number it returns.
 py::object scalar_object(const at::Scalar& s) {
@@ -112,52 +89,15 @@ py::str four_decimals(double value) {
   return out;
 }
 
-// ---- context managers ------------------------------------------------------------
-
-// `with ctx: body()`: __exit__ sees the exception that leaves the body; the
-// contexts used here never suppress one.
-template <class Body>
-void within(const py::object& ctx, Body&& body) {
-  ctx.attr("__enter__")();
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    ctx.attr("__exit__")(e.type(), e.value(), e.trace());
-    throw;
-  } catch (...) {
-    ctx.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  ctx.attr("__exit__")(py::none(), py::none(), py::none());
-}
-
 // ---- the trainer's collaborators, read at every use -----------------------------
 
-py::object item_of(py::handle mapping, const char* key) {
-  return common::steal(PyObject_GetItem(mapping.ptr(), py::str(key).ptr()));
-}
-
-// config["training"]["gradient_accumulation_steps"]
-py::object accumulation_steps(py::handle self) {
-  py::object g = item_of(item_of(self.attr("config"), "training"), "gradient_accumulation_steps");
-  common::settings::accumulation_steps(g);
-  return g;
-}
-
-// count % G == 0, G read anew
-bool window_ends(py::handle self, int64_t count) {
-  py::object g = accumulation_steps(self);
-  if (compare(g, py::int_(0), Py_EQ)) common::settings::zero_accumulation();
-  return compare(mod(py::int_(count), g), py::int_(0), Py_EQ);
-}
-
 bool is_plateau(py::handle scheduler) {
-  return common::trainloop::is_plateau(module_attr("torch"), scheduler);
+  return common::trainloop::is_plateau(global("torch"), scheduler);
 }
 
-void optimizer_step(py::handle self) { common::trainloop::close_window(self, module_attr("torch")); }
+void optimizer_step(py::handle self) { common::trainloop::close_window(self, global("torch")); }
 
-void empty_cache() { module_attr("torch").attr("cuda").attr("empty_cache")(); }
+void empty_cache() { global("torch").attr("cuda").attr("empty_cache")(); }
 
 // ---- loss epochs -------------------------------------------------------------------
 
@@ -225,7 +165,7 @@ class LossPass {
       : self(a[0]), loader(a["dataloader"]) {
     self.attr("model").attr(mode)();
     bar_ = common::call(
-        module_attr("tqdm"),
+        global("tqdm"),
         {Keyword{"total", py::int_(py::len(loader))}, Keyword{"dynamic_ncols", py::bool_(true)},
          Keyword{"leave", py::bool_(false)}, Keyword{"position", py::int_(0)},
          Keyword{"desc", py::str(desc)}});
@@ -326,14 +266,14 @@ py::object validate_epoch(const Args& a) {
 py::object init(const Args& a) {
   const py::object& self = a[0];
   common::trainloop::check_model_fits(a["model"], a["tokenizer"], a["config"]);
-  module_attr("BaseTrainer")
+  global("BaseTrainer")
       .attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"],
                         a["config_file"], a["device"]);
   py::object smoothing =
-      item_of(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
+      common::item(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
   common::settings::probability(smoothing, "training.label_smoothing");
   self.attr("criterion") = common::call(
-      module_attr("nn").attr("CrossEntropyLoss"),
+      global("nn").attr("CrossEntropyLoss"),
       {Keyword{"ignore_index", self.attr("tokenizer").attr("pad_id")},
        Keyword{"label_smoothing", smoothing}});
   return py::none();
@@ -360,7 +300,7 @@ py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_lo
   py::object gen_results = self.attr("generate")(val_loader);
 
   py::object scheduler = self.attr("scheduler");
-  if (is_plateau(scheduler)) scheduler.attr("step")(item_of(val[0], "ce_loss_char"));
+  if (is_plateau(scheduler)) scheduler.attr("step")(common::item(val[0], "ce_loss_char"));
 
   py::dict metrics;
   metrics["train"] = train[0];
@@ -371,8 +311,8 @@ py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_lo
   plot_first(self, first_map(train_keys, train[1]), epoch, "train_self");
   plot_first(self, first_map(val_keys, val[1]), epoch, "val_self");
   self.attr("_save_generated_text")(gen_results, common::text("val_epoch_", epoch));
-  self.attr("save_checkpoint")(kLast);
-  return item_of(val[0], "ce_loss_char");
+  self.attr("save_checkpoint")(common::trainloop::kLastCheckpoint);
+  return common::item(val[0], "ce_loss_char");
 }
 
 void check_prompts_available(py::handle self, py::handle val_loader);
@@ -396,7 +336,7 @@ py::object train(const Args& a) {
     if (compare(val_loss, best_val_loss, Py_LT)) {
       best_val_loss = val_loss;
       self.attr("best_metric") = val_loss;
-      self.attr("save_checkpoint")(kBest);
+      self.attr("save_checkpoint")(common::trainloop::kBestCheckpoint);
     }
     self.attr("current_epoch") = add(self.attr("current_epoch"), py::int_(1));
   }
@@ -532,7 +472,7 @@ void check_prompts_available(py::handle self, py::handle val_loader) {
   py::object sequences = py::getattr(py::getattr(val_loader, "dataset", py::none()),
                                      "transcripts_shifted", py::none());
   if (!PyList_Check(sequences.ptr())) return;
-  py::object prompt_length = item_of(default_generation_config(self), "prompt_length");
+  py::object prompt_length = common::item(default_generation_config(self), "prompt_length");
   for (py::handle s : sequences)
     if (compare(py::int_(py::len(s)), prompt_length, Py_GT)) return;
   common::raise(PyExc_ValueError,
@@ -546,7 +486,7 @@ py::object generate(const Args& a) {
   py::object config = common::optional_dict(a["generation_config"], "generation_config");
   if (config.is_none()) config = default_generation_config(self);
   check_generation_config(config);
-  py::object generator_class = module_attr("SequenceGenerator");
+  py::object generator_class = global("SequenceGenerator");
   py::object generator = common::call(
       generator_class, {Keyword{"score_fn", score_closure(self)},
                         Keyword{"tokenizer", self.attr("tokenizer")},
@@ -640,25 +580,16 @@ py::object evaluate(const Args& a) {
 
 // ---- the module -------------------------------------------------------------------
 
-// from ..utils import create_scheduler: the package two levels up.
-py::object parent_package_attr(const std::string& module_name, const char* package,
-                               const char* name) {
-  const std::string trainers = module_name.substr(0, module_name.rfind('.'));
-  const std::string root = trainers.substr(0, trainers.rfind('.'));
-  return py::module_::import((root + "." + package).c_str()).attr(name);
-}
-
 void import_names(py::module_& m) {
   const std::string name = py::str(m.attr("__name__"));
-  m.attr("BaseTrainer") = common::sibling(name, "tolvery").attr("BaseTrainer");
+  m.attr("BaseTrainer") = common::relative(name, "tolvery").attr("BaseTrainer");
   m.attr("torch") = py::module_::import("torch");
   m.attr("nn") = py::module_::import("torch.nn");
   m.attr("tqdm") = common::import_attr("tqdm", "tqdm");
-  py::module_ typing = py::module_::import("typing");
-  for (const char* t : {"Dict", "Tuple", "Any", "Optional", "List"}) m.attr(t) = typing.attr(t);
-  m.attr("create_scheduler") = parent_package_attr(name, "utils", "create_scheduler");
+  common::import_into(m, "typing", {"Dict", "Tuple", "Any", "Optional", "List"});
+  m.attr("create_scheduler") = common::relative(name, "utils", 2).attr("create_scheduler");
   m.attr("SequenceGenerator") =
-      parent_package_attr(name, "decoding.quillane", "SequenceGenerator");
+      common::relative(name, "decoding.quillane", 2).attr("SequenceGenerator");
 }
 
 }  // namespace

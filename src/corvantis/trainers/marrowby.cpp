@@ -33,44 +33,28 @@ using common::arg;
 using common::say;
 using common::steal;
 using common::truthy;
+using common::add;
+using common::compare;
+using common::contains;
+using common::div;
+using common::mod;
+using common::mul;
+using common::sub;
+using common::within;
+using common::trainloop::accumulation_steps;
+using common::trainloop::window_ends;
 
 namespace {
 
 constexpr const char* kModule = "corvantis.trainers.marrowby";
-constexpr const char* kLastCheckpoint = "checkpoint-last-epoch-model.pth";
-constexpr const char* kBestCheckpoint = "checkpoint-best-metric-model.pth";
-
-// The module's own globals, looked up at call time so patches take effect.
-py::object global(const char* name) { return common::import_attr(kModule, name); }
+constexpr common::Globals global{kModule};
 
 // ---- Python operations on values of the caller's ---------------------------
 
-py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
-
-py::object get(py::handle mapping, const char* key, const py::object& fallback) {
-  return mapping.attr("get")(key, fallback);
-}
-
-bool compare(py::handle a, py::handle b, int op) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) common::rethrow();
-  return r == 1;
-}
-
-py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-py::object sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-py::object mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-py::object div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-py::object mod(py::handle a, py::handle b) { return steal(PyNumber_Remainder(a.ptr(), b.ptr())); }
+using common::get;
+using common::item;
 
 bool is_zero(py::handle v) { return compare(v, py::int_(0), Py_EQ); }
-
-// `element in container`
-bool contains(py::handle container, py::handle element) {
-  const int r = PySequence_Contains(container.ptr(), element.ptr());
-  if (r < 0) common::rethrow();
-  return r == 1;
-}
 
 py::str fixed(double v, const char* spec) {
   return common::builtins_attr("format")(py::float_(v), spec);
@@ -81,23 +65,6 @@ py::object optional_int(py::handle v, const char* name) {
   return common::to_int(v, name);
 }
 
-py::object or_none(const py::object& o) { return o ? o : py::none(); }
-
-// `with ctx: body()`; the exit sees the exception that leaves the body.
-template <class Body>
-void within(const py::object& ctx, Body&& body) {
-  ctx.attr("__enter__")();
-  try {
-    body();
-  } catch (py::error_already_set& e) {
-    ctx.attr("__exit__")(or_none(e.type()), or_none(e.value()), or_none(e.trace()));
-    throw;
-  } catch (...) {
-    ctx.attr("__exit__")(py::none(), py::none(), py::none());
-    throw;
-  }
-  ctx.attr("__exit__")(py::none(), py::none(), py::none());
-}
 
 py::object progress_bar(py::handle total, py::handle desc) {
   return common::call(global("tqdm"), {{"total", py::reinterpret_borrow<py::object>(total)},
@@ -170,20 +137,6 @@ double perplexity(double x) {
   return at::exp(at::scalar_tensor(x, at::TensorOptions().dtype(dtype))).item<double>();
 }
 
-// Read at every use, so a change to the configuration applies at once.
-py::object accumulation(py::handle self) {
-  py::object g = item(item(self.attr("config"), "training"), "gradient_accumulation_steps");
-  common::settings::accumulation_steps(g);
-  return g;
-}
-
-// index % G == 0, G read anew
-bool window_ends(py::handle self, int64_t index) {
-  py::object g = accumulation(self);
-  if (is_zero(g)) common::settings::zero_accumulation();
-  return is_zero(mod(py::int_(index), g));
-}
-
 py::list to_device(py::handle batch, py::handle device) {
   py::list out;
   for (py::handle x : py::iter(batch)) out.append(x.is_none() ? py::none() : x.attr("to")(device));
@@ -195,7 +148,7 @@ py::list to_device(py::handle batch, py::handle device) {
 // its loss is infinite and zero_infinity zeroes it like any other that
 // cannot be aligned.
 std::pair<py::object, py::object> ctc_inputs(py::object log_probs, py::object lengths) {
-  if (!THPVariable_Check(log_probs.ptr()) || !THPVariable_Check(lengths.ptr()))
+  if (!nn::is_tensor(log_probs) || !nn::is_tensor(lengths))
     return {log_probs, lengths};
   at::Tensor lp = nn::tensor(log_probs), len = nn::tensor(lengths);
   if (lp.dim() != 3 || len.dim() != 1) return {log_probs, lengths};
@@ -244,7 +197,7 @@ void show_progress(py::handle self, py::handle bar, const Running& run, int64_t 
   const double ce = mean(run.ce, run.tokens);
   const double ctc = mean(run.ctc, run.tokens);
   const double joint = mean(run.joint, run.tokens);
-  py::object g = accumulation(self);
+  py::object g = accumulation_steps(self);
   py::str position = common::text(add(mod(py::int_(index), g), py::int_(1)), "/", g);
   common::call(bar.attr("set_postfix"), {{"ce_loss", fixed(ce, ".4f")},
                                          {"ctc_loss", fixed(ctc, ".4f")},
@@ -265,7 +218,7 @@ void train_batch(py::handle self, py::handle batch, int64_t index, Running& run,
   run.ce += l.ce.item<double>() * tokens;
   if (l.with_ctc) run.ctc += l.ctc.item<double>() * tokens;
   run.joint += nn::tensor(l.loss).item<double>() * tokens;
-  self.attr("scaler").attr("scale")(div(l.loss, accumulation(self))).attr("backward")();
+  self.attr("scaler").attr("scale")(div(l.loss, accumulation_steps(self))).attr("backward")();
   if (window_ends(self, index + 1)) close_window(self);
   show_progress(self, bar, run, index);
   b.clear();
@@ -532,12 +485,12 @@ void run_epoch(py::handle self, py::handle train_loader, py::handle val_loader, 
   self.attr("_log_metrics")(metrics, epoch);
   save_attention(self, trained[1], epoch);
   self.attr("_save_generated_text")(validated[1], common::text("val_epoch_", epoch));
-  self.attr("save_checkpoint")(kLastCheckpoint);
+  self.attr("save_checkpoint")(common::trainloop::kLastCheckpoint);
   py::object cer = item(val_metrics, "cer");
   if (compare(cer, best, Py_LT)) {
     best = cer;
     self.attr("best_metric") = cer;
-    self.attr("save_checkpoint")(kBestCheckpoint);
+    self.attr("save_checkpoint")(common::trainloop::kBestCheckpoint);
   }
   self.attr("current_epoch") = add(self.attr("current_epoch"), py::int_(1));
 }
@@ -815,31 +768,23 @@ py::object subset_dataloader(const Args& a) {
 
 // ---- the module -------------------------------------------------------------------------
 
-// `from <levels up>.<name> import ...`, relative to this module's package.
-py::module_ relative(const std::string& module_name, int levels, const char* name) {
-  std::string package = module_name;
-  for (int i = 0; i < levels; ++i) package = package.substr(0, package.rfind('.'));
-  return py::module_::import((package + "." + name).c_str());
-}
-
 void import_names(py::module_& m) {
   const std::string name = py::str(m.attr("__name__"));
-  m.attr("BaseTrainer") = common::sibling(name, "tolvery").attr("BaseTrainer");
-  py::module_ typing = py::module_::import("typing");
-  for (const char* t : {"Dict", "Any", "Optional", "List", "Tuple", "Union"}) m.attr(t) = typing.attr(t);
+  m.attr("BaseTrainer") = common::relative(name, "tolvery").attr("BaseTrainer");
+  common::import_into(m, "typing", {"Dict", "Any", "Optional", "List", "Tuple", "Union"});
   m.attr("torch") = py::module_::import("torch");
   m.attr("nn") = py::module_::import("torch.nn");
   m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
   m.attr("F") = py::module_::import("torch.nn.functional");
-  m.attr("SequenceGenerator") = relative(name, 2, "decoding.quillane").attr("SequenceGenerator");
-  py::module_ utils = relative(name, 2, "utils");
+  m.attr("SequenceGenerator") = common::relative(name, "decoding.quillane", 2).attr("SequenceGenerator");
+  py::module_ utils = common::relative(name, "utils", 2);
   m.attr("create_scheduler") = utils.attr("create_scheduler");
   m.attr("yarrowind") = utils.attr("yarrowind");
   m.attr("DecoderOnlyTransformer") = py::module_::import("corvantis.model").attr("DecoderOnlyTransformer");
   m.attr("aF") = py::module_::import("torchaudio.functional");
   m.attr("json") = py::module_::import("json");
   // the project's own word/character error rates, in place of torchmetrics.text
-  m.attr("tmt") = relative(name, 2, "utils.textmetrics");
+  m.attr("tmt") = common::relative(name, "utils.textmetrics", 2);
   m.attr("Subset") = py::module_::import("torch.utils.data").attr("Subset");
   m.attr("pd") = py::module_::import("pandas");
 }

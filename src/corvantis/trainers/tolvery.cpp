@@ -26,6 +26,7 @@
 #include "common/pyclass.h"
 #include "common/pyutil.h"
 #include "common/text.h"
+#include "common/trainloop.h"
 
 namespace py = pybind11;
 using common::arg;
@@ -38,20 +39,15 @@ namespace {
 
 constexpr const char* kModule = "corvantis.trainers.tolvery";
 
-py::object global(const char* name) { return common::import_attr(kModule, name); }
+constexpr common::Globals global{kModule};
 
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
-}
-
-py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
+using common::get;
+using common::item;
 
 // a / b, as the path-join operator of pathlib.
-py::object join(py::handle a, const char* b) {
-  return steal(PyNumber_TrueDivide(a.ptr(), py::str(b).ptr()));
-}
+py::object join(py::handle a, const char* b) { return common::div(a, py::str(b)); }
 
-py::object join(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+py::object join(py::handle a, py::handle b) { return common::div(a, b); }
 
 bool is_instance(py::handle obj, py::handle cls) {
   const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
@@ -354,8 +350,8 @@ py::object init_experiment(const Args& a) {
   py::object attn = join(root, "attn");
   py::object text = join(root, "text");
   for (const py::object& dir : {checkpoints, attn, text}) mkdir(dir, false);
-  py::object best = join(checkpoints, "checkpoint-best-metric-model.pth");
-  py::object last = join(checkpoints, "checkpoint-last-epoch-model.pth");
+  py::object best = join(checkpoints, common::trainloop::kBestCheckpoint);
+  py::object last = join(checkpoints, common::trainloop::kLastCheckpoint);
   if (tracking(self)) start_tracking(self, run_name);
   return py::make_tuple(root, checkpoints, attn, text, best, last);
 }
@@ -880,8 +876,7 @@ void bind_globals(py::module_& m) {
   py::module_ abc = py::module_::import("abc");
   m.attr("ABC") = abc.attr("ABC");
   m.attr("abstractmethod") = abc.attr("abstractmethod");
-  py::module_ typing = py::module_::import("typing");
-  for (const char* name : {"Dict", "Any", "Optional", "Tuple"}) m.attr(name) = typing.attr(name);
+  common::import_into(m, "typing", {"Dict", "Any", "Optional", "Tuple"});
   m.attr("summary") = common::import_attr("corvantis.utils.summary", "summary");
 }
 

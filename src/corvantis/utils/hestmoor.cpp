@@ -24,24 +24,13 @@ namespace {
 
 constexpr const char* kModule = "corvantis.utils.hestmoor";
 
-// The module's own globals, looked up at call time so patches take effect.
-py::object global(const char* name) { return common::import_attr(kModule, name); }
+constexpr common::Globals global{kModule};
 
 py::object sched(const char* name) { return global("lr_scheduler").attr(name); }
 
-py::object floordiv(py::handle a, py::handle b) {
-  return steal(PyNumber_FloorDivide(a.ptr(), b.ptr()));
-}
+bool equals(py::handle a, const char* b) { return common::compare(a, py::str(b), Py_EQ); }
 
-bool equals(py::handle a, const char* b) {
-  const int same = PyObject_RichCompareBool(a.ptr(), py::str(b).ptr(), Py_EQ);
-  if (same < 0) common::rethrow();
-  return same == 1;
-}
-
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
-}
+using common::get;
 
 py::int_ length(py::handle loader) { return py::int_(py::len(loader)); }
 
@@ -49,7 +38,7 @@ py::int_ length(py::handle loader) { return py::int_(py::len(loader)); }
 
 // Scheduler steps per epoch: one per optimizer step.
 py::object steps_per_epoch(py::handle loader, py::handle accumulation) {
-  return floordiv(length(loader), accumulation);
+  return common::floor_div(length(loader), accumulation);
 }
 
 py::object epochs_to_steps(py::handle epochs, py::handle loader, py::handle accumulation) {
@@ -342,8 +331,7 @@ py::object plot_lr_schedule(const Args& a) {
 
 PYBIND11_MODULE(hestmoor, m) {
   m.doc() = "Learning-rate scheduler factory and schedule plot.";
-  py::module_ typing = py::module_::import("typing");
-  for (const char* name : {"Dict", "Any", "Optional"}) m.attr(name) = typing.attr(name);
+  common::import_into(m, "typing", {"Dict", "Any", "Optional"});
   m.attr("torch") = py::module_::import("torch");
   m.attr("lr_scheduler") = py::module_::import("torch.optim").attr("lr_scheduler");
   m.attr("plt") = py::module_::import("matplotlib.pyplot");

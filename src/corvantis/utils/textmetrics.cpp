@@ -37,7 +37,7 @@ namespace {
 
 constexpr const char* kModule = "corvantis.utils.textmetrics";
 
-py::object global(const char* name) { return common::import_attr(kModule, name); }
+constexpr common::Globals global{kModule};
 
 // ---- the texts -------------------------------------------------------------
 
@@ -286,7 +286,7 @@ using TallyFn = Tally (*)(const Batch&);
 // self.<name> += amount, with the interpreter's addition.
 void add_to(py::handle self, const char* name, int64_t amount) {
   py::object held = self.attr(name);
-  self.attr(name) = common::steal(PyNumber_Add(held.ptr(), py::int_(amount).ptr()));
+  self.attr(name) = common::add(held, py::int_(amount));
 }
 
 void add_tally(py::handle self, const Tally& t) {

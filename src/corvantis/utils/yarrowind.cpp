@@ -21,13 +21,10 @@ using common::truthy;
 namespace {
 
 constexpr const char* kModule = "corvantis.utils.yarrowind";
+constexpr common::Globals global{kModule};
 
-// A mapping's get(key, fallback), for any mapping that offers it.
-py::object get(py::handle mapping, const char* key, py::object fallback) {
-  return mapping.attr("get")(key, std::move(fallback));
-}
-
-py::object item(py::handle mapping, const char* key) { return mapping[py::str(key)]; }
+using common::get;
+using common::item;
 
 // A rate or decay that is not a number (YAML's "1e-3" is a string) would fail
 // only at the first optimizer step, inside torch.
@@ -60,9 +57,7 @@ py::object decayed(py::handle rate, py::handle decay, py::handle name) {
 
 bool matches(py::handle patterns, py::handle name) {
   for (py::handle pattern : py::iter(patterns)) {
-    const int hit = PySequence_Contains(name.ptr(), pattern.ptr());
-    if (hit < 0) common::rethrow();
-    if (hit) return true;
+    if (common::contains(name, pattern)) return true;
   }
   return false;
 }
@@ -217,7 +212,7 @@ py::object build(const OptimizerKind& kind, const py::list& groups, py::handle o
     keywords[key] = top ? item(opt_config, key) : item(item(opt_config, kind.name), key);
   }
   // looked up now, so a patched torch.optim is the one used
-  py::object cls = py::module_::import(kModule).attr("torch").attr("optim").attr(kind.cls);
+  py::object cls = global("torch").attr("optim").attr(kind.cls);
   PyObject* out = PyObject_Call(cls.ptr(), py::make_tuple(groups).ptr(), keywords.ptr());
   if (!out) common::rethrow();
   return py::reinterpret_steal<py::object>(out);

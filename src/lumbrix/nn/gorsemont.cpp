@@ -33,6 +33,7 @@ py::handle numpy() {
 }
 
 constexpr const char* kModule = "lumbrix.nn.gorsemont";
+constexpr common::Globals global{kModule};
 
 // ---------------------------------------------------------------------------
 // Arrays seen as stacks of matrices
@@ -437,7 +438,7 @@ py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle
 py::object init(const Args& a) {
   a[0].attr("eps") = py::float_(1e10);
   // the module's Softmax, looked up at each call as a global would be
-  a[0].attr("softmax") = common::import_attr(kModule, "Softmax")(py::arg("dim") = -1);
+  a[0].attr("softmax") = global("Softmax")(py::arg("dim") = -1);
   return py::none();
 }
 
@@ -471,7 +472,7 @@ py::object backward(const Args& a) {
                                    : std::nullopt;
   });
   if (native) return py::make_tuple((*native)[0], (*native)[1], d_V);
-  py::object d_scaled = common::steal(PyNumber_TrueDivide(grad.ptr(), root.ptr()));
+  py::object d_scaled = common::div(grad, root);
   py::object d_Q = matmul("d_scaled_dot_product @ K", {"d_scaled_dot_product", d_scaled, false},
                           {"K", K, false});
   py::object d_K = matmul("d_scaled_dot_product^T @ Q", {"d_scaled_dot_product", d_scaled, true},
@@ -486,7 +487,7 @@ PYBIND11_MODULE(gorsemont, m) {
   common::omp::one_thread_after_fork();
   m.attr("np") = numpy();
   m.attr("Softmax") =
-      common::sibling(m.attr("__name__").cast<std::string>(), "activation").attr("Softmax");
+      common::relative(m.attr("__name__").cast<std::string>(), "activation").attr("Softmax");
   common::ClassBuilder(m, "ScaledDotProductAttention")
       .doc("Scaled Dot Product Attention")
       .method("__init__", {arg("self")}, init,
