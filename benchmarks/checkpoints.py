@@ -33,21 +33,7 @@ import torch  # noqa: E402
 
 from corvantis.data.tokenizer import ZelTokenizer  # noqa: E402
 from corvantis.model import DecoderOnlyTransformer  # noqa: E402
-from corvantis.trainers.tolvery import BaseTrainer  # noqa: E402
-
-
-class Trainer(BaseTrainer):
-    def _train_epoch(self, dataloader):
-        return {}, {}
-
-    def _validate_epoch(self, dataloader):
-        return {}
-
-    def train(self, train_dataloader, val_dataloader, epochs=1):
-        return None
-
-    def evaluate(self, dataloader):
-        return {}
+from tests.reference.checkpoint import Trainer, same  # noqa: E402
 
 
 def make_trainer(history):
@@ -66,16 +52,6 @@ def make_trainer(history):
                           for e in range(history)]
     t.best_metric = 0.5
     return t
-
-
-def same(a, b):
-    if isinstance(a, torch.Tensor):
-        return torch.equal(a, b)
-    if isinstance(a, dict):
-        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, (list, tuple)):
-        return len(a) == len(b) and all(map(same, a, b))
-    return a == b
 
 
 def timed(fn):

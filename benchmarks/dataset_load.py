@@ -25,11 +25,11 @@ sys.path.insert(0, ROOT)
 
 import numpy as np  # noqa: E402
 import torch  # noqa: E402
-from torch.nn.utils.rnn import pad_sequence  # noqa: E402
 from tqdm import tqdm  # noqa: E402
 
 from corvantis.data.pimbrook import ASRDataset  # noqa: E402
 from corvantis.data.tokenizer import ZelTokenizer  # noqa: E402
+from tests.reference.collate import reference_collate  # noqa: E402
 
 PARTITION = "train-clean-100"
 BINS, UTTERANCES, BATCH = 80, 2000, 64
@@ -111,29 +111,6 @@ def python_load(c, tokenizer, partition=PARTITION):
     return out
 
 
-def python_collate(ds, batch):
-    """The batch steps as described, SpecAugment through the 4-D view."""
-    feats = [item[0].T for item in batch]
-    feat_lengths = torch.LongTensor([f.shape[0] for f in feats])
-    padded = pad_sequence(feats, batch_first=True, padding_value=0.0)
-    shifted = [item[1] for item in batch]
-    golden = [item[2] for item in batch]
-    lengths = torch.LongTensor([len(s) for s in shifted])
-    padded_shifted = pad_sequence(shifted, batch_first=True, padding_value=ds.pad_token)
-    padded_golden = pad_sequence(golden, batch_first=True, padding_value=ds.pad_token)
-    if ds.config["specaug"] and ds.isTrainPartition:
-        conf = ds.config["specaug_conf"]
-        x = padded.permute(0, 2, 1).unsqueeze(1)
-        if conf["apply_freq_mask"]:
-            for _ in range(conf["num_freq_mask"]):
-                x = ds.freq_mask(x)
-        if conf["apply_time_mask"]:
-            for _ in range(conf["num_time_mask"]):
-                x = ds.time_mask(x)
-        padded = x.squeeze(1).permute(0, 2, 1)
-    return padded, padded_shifted, padded_golden, feat_lengths, lengths
-
-
 # ---- checks and timing ----------------------------------------------------
 
 
@@ -186,10 +163,10 @@ def collation(root, tokenizer, repeat):
         torch.manual_seed(1)
         a = ds.collate_fn(batch)
         torch.manual_seed(1)
-        b = python_collate(ds, batch)
+        b = reference_collate(ds, batch)
         assert all(torch.equal(x, y) for x, y in zip(a, b))
     ours = best_of(repeat, lambda: [ds.collate_fn(b) for b in batches])
-    theirs = best_of(repeat, lambda: [python_collate(ds, b) for b in batches])
+    theirs = best_of(repeat, lambda: [reference_collate(ds, b) for b in batches])
     return ours / len(batches), theirs / len(batches), len(batches)
 
 

@@ -32,6 +32,16 @@ def pytest_report_header(config):
     return f"BLAS: {blas}{note}"
 
 
+# cpu everywhere, cuda where this machine has a CUDA device
+DEVICES = ["cpu"] + (["cuda"] if __import__("torch").cuda.is_available() else [])
+
+
+@pytest.fixture(params=DEVICES)
+def device(request):
+    """Each device type of this machine in turn: "cpu", then "cuda" where present."""
+    return request.param
+
+
 @pytest.fixture
 def tokenizer():
     from corvantis.data.tokenizer import ZelTokenizer

@@ -10,6 +10,7 @@ from torch.utils.data import DataLoader
 from corvantis.data.pimbrook import ASRDataset
 from corvantis.data.tokenizer import ZelTokenizer
 from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer
+from reference.progress import record_bars
 
 TRAIN, DEV, TEST = "train-clean-100", "dev-clean", "test-clean"
 BINS, FRAMES_PER_CHAR = 8, 3
@@ -236,29 +237,8 @@ def script(trainer, ce, ctc=None):
     return log
 
 
-class Bar:
-    """Stands in for tqdm: records construction, postfixes, updates and close."""
-
-    made = []
-
-    def __init__(self, **kwargs):
-        self.kwargs, self.postfixes, self.updates, self.closed = kwargs, [], 0, False
-        Bar.made.append(self)
-
-    def set_postfix(self, **fields):
-        self.postfixes.append(fields)
-
-    def update(self):
-        self.updates += 1
-
-    def close(self):
-        self.closed = True
-
-
 @pytest.fixture
 def bars(monkeypatch):
     from corvantis.trainers import marrowby
 
-    Bar.made = []
-    monkeypatch.setattr(marrowby, "tqdm", Bar)
-    return Bar.made
+    return record_bars(monkeypatch, marrowby)

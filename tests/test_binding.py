@@ -1,4 +1,4 @@
-"""The shared binding layer, through the test-only extension _bindcheck."""
+"""The shared binding layer, through the test-only extension _bindingcheck."""
 
 import abc
 import inspect
@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 import torch
 
-import _bindcheck as b
+import _bindingcheck as b
 
 
 @pytest.mark.parametrize(
@@ -190,7 +190,7 @@ class TestClasses:
         assert b.Concrete.__mro__[1] is b.Base
 
     def test_names_docs_and_methods(self):
-        assert b.Base.__module__ == "_bindcheck" and b.Base.__qualname__ == "Base"
+        assert b.Base.__module__ == "_bindingcheck" and b.Base.__qualname__ == "Base"
         assert b.Base.__doc__ == "Abstract test base."
         assert b.Base.twice.__qualname__ == "Base.twice"
         assert b.Base.twice.__name__ == "twice"

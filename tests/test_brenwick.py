@@ -17,6 +17,7 @@ from corvantis.model import DecoderOnlyTransformer
 from corvantis.trainers import brenwick
 from corvantis.trainers.brenwick import LMTrainer
 from corvantis.trainers.tolvery import BaseTrainer
+from reference.progress import record_bars
 
 TEXTS = [
     "THE QUICK BROWN FOX JUMPS OVER THE LAZY DOG",
@@ -104,30 +105,9 @@ def text_batch(*lengths, vocab=10):
     return shifted, golden, torch.tensor(lengths)
 
 
-class Bar:
-    """Stands in for tqdm: records its keywords, postfixes, updates and closing."""
-
-    made = []
-
-    def __init__(self, **kwargs):
-        self.kwargs, self.postfixes, self.updates, self.closed = kwargs, [], 0, False
-        Bar.made.append(self)
-
-    def set_postfix(self, **kwargs):
-        self.postfixes.append(list(kwargs.items()))
-
-    def update(self):
-        self.updates += 1
-
-    def close(self):
-        self.closed = True
-
-
 @pytest.fixture
 def bars(monkeypatch):
-    Bar.made = []
-    monkeypatch.setattr(brenwick, "tqdm", Bar)
-    return Bar.made
+    return record_bars(monkeypatch, brenwick)
 
 
 class ScriptedLoss:
@@ -202,10 +182,10 @@ def test_token_weighted_metrics(make_trainer, bars, loop):
     # single precision, as the exponential of a default-type tensor
     assert metrics["perplexity_token"] == torch.exp(torch.tensor(1.25)).item() != math.exp(1.25)
     # the postfix shows the running token-weighted average, not the batch's loss
-    assert [p[0] for p in bars[0].postfixes] == [("ce_loss_token", "2.0000"),
-                                               ("ce_loss_token", "1.2500")]
-    assert [p[1] for p in bars[0].postfixes] == [("perplexity_token", "7.3891"),
-                                               ("perplexity_token", "3.4903")]
+    assert [list(p.items())[0] for p in bars[0].postfixes] == [("ce_loss_token", "2.0000"),
+                                                             ("ce_loss_token", "1.2500")]
+    assert [list(p.items())[1] for p in bars[0].postfixes] == [("perplexity_token", "7.3891"),
+                                                             ("perplexity_token", "3.4903")]
 
 
 @pytest.mark.parametrize("loop, desc, train_mode", [
@@ -220,7 +200,7 @@ def test_bar_and_model_mode(make_trainer, bars, loop, desc, train_mode):
     assert list(bar.kwargs) == ["total", "dynamic_ncols", "leave", "position", "desc"]
     assert bar.updates == 2 and bar.closed and trainer.model.training is train_mode
     keys = ["ce_loss_token", "perplexity_token"] + (["acc_step"] if train_mode else [])
-    assert [k for k, _ in bar.postfixes[0]] == keys
+    assert list(bar.postfixes[0]) == keys
 
 
 def events_recorder(trainer, plateau):
@@ -284,7 +264,7 @@ def test_accumulation_step_order(make_trainer, bars, batches, steps, stepped_aft
         expected += window if i % steps == 0 else []
     expected += window if batches % steps else []
     assert events == expected
-    acc = [dict(p)["acc_step"] for p in bars[0].postfixes]
+    acc = [p["acc_step"] for p in bars[0].postfixes]
     assert acc == [f"{i % steps + 1}/{steps}" for i in range(batches)]
     if batches == 10:
         assert acc == ["1/4", "2/4", "3/4", "4/4", "1/4", "2/4", "3/4", "4/4", "1/4", "2/4"]

@@ -1,4 +1,4 @@
-"""The native .npy reader (src/common/npy.h), through the test-only _npycheck
+"""The native .npy reader (src/common/npy.h), through the test-only _npy_readercheck
 extension: agreement with NumPy on every supported layout, refusal of bad
 headers, a seeded mutation test against NumPy's own parser, and the replay of
 inputs that once broke the reader."""
@@ -11,7 +11,7 @@ import struct
 import numpy as np
 import pytest
 
-import _npycheck
+import _npy_readercheck
 
 REGRESSIONS = pathlib.Path(__file__).parent / "fuzz" / "regressions"
 
@@ -42,7 +42,7 @@ def test_numeric_rows_match_numpy(descr, fortran, version):
         a = np.asfortranarray(a)
     data = npy_bytes(a, version)
     for rows in [None, 3, 0]:
-        header, out = _npycheck.read(data, rows)
+        header, out = _npy_readercheck.read(data, rows)
         kept = a if rows is None else a[:rows]
         expect = np.ascontiguousarray(kept.astype(a.dtype.newbyteorder("=")))
         assert out == expect.tobytes()
@@ -52,7 +52,7 @@ def test_numeric_rows_match_numpy(descr, fortran, version):
 def test_tall_fortran_columns_are_read_in_pieces():
     # a column longer than the staging chunk takes the piecewise path
     a = np.asfortranarray(np.arange(300_000 * 2, dtype=">f8").reshape(300_000, 2))
-    _, out = _npycheck.read(npy_bytes(a), 200_001)
+    _, out = _npy_readercheck.read(npy_bytes(a), 200_001)
     assert out == np.ascontiguousarray(a[:200_001].astype("<f8")).tobytes()
 
 
@@ -68,12 +68,12 @@ def test_tall_fortran_columns_are_read_in_pieces():
 )
 def test_unicode_arrays_join_like_numpy(array, text):
     assert "".join(np.atleast_1d(array).tolist()) == text
-    assert _npycheck.read(npy_bytes(array, (3, 0)))[1] == text
+    assert _npy_readercheck.read(npy_bytes(array, (3, 0)))[1] == text
 
 
 def test_half_to_float_is_exact_for_every_pattern():
     bits = np.arange(65536, dtype=np.uint16)
-    ours = np.frombuffer(_npycheck.half_to_float(bits.tobytes()), dtype=np.float32)
+    ours = np.frombuffer(_npy_readercheck.half_to_float(bits.tobytes()), dtype=np.float32)
     theirs = bits.view(np.float16).astype(np.float32)
     assert ours.tobytes() == theirs.tobytes() or np.array_equal(ours, theirs, equal_nan=True)
     nan = np.isnan(theirs)
@@ -124,13 +124,14 @@ BAD = [
 @pytest.mark.parametrize("data, message", BAD, ids=[m for _, m in BAD])
 def test_bad_files_are_refused(data, message):
     with pytest.raises(ValueError, match=message.replace(".", r"\.")):
-        _npycheck.parse_header(data)
+        _npy_readercheck.parse_header(data)
 
 
 def test_python2_long_suffix_is_accepted_in_versions_1_and_2():
     header = GOOD.replace("(2, 3)", "(2L, 3L)")
     for version in (1, 2):
-        assert _npycheck.parse_header(raw_header(header, version, b"\0" * 24))["shape"] == (2, 3)
+        parsed = _npy_readercheck.parse_header(raw_header(header, version, b"\0" * 24))
+        assert parsed["shape"] == (2, 3)
 
 
 def numpy_verdict(data):
@@ -171,7 +172,7 @@ def test_mutated_headers_never_accept_what_numpy_refuses():
     for _ in range(4000):
         data = mutate(rng, rng.choice(seeds))
         try:
-            ours = _npycheck.read(data)
+            ours = _npy_readercheck.read(data)
         except ValueError:
             continue
         accepted += 1
@@ -198,7 +199,7 @@ def test_fuzzing_regressions_are_refused_or_read(path, tmp_path, tokenizer):
 
     data = path.read_bytes()
     try:
-        _npycheck.read(data)
+        _npy_readercheck.read(data)
     except ValueError:
         pass
     # as a feature file and as a transcript file: loaded, or refused cleanly

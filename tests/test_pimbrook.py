@@ -9,11 +9,11 @@ import textwrap
 import numpy as np
 import pytest
 import torch
-from torch.nn.utils.rnn import pad_sequence
 from torch.utils.data import DataLoader, Dataset, Subset
 
 from corvantis.data import pimbrook
 from corvantis.data.pimbrook import ASRDataset
+from reference.collate import reference_collate
 
 TRAIN, DEV, TEST = "train-clean-100", "dev-clean", "test-clean"
 FREQ_W, TIME_W = 6, 5
@@ -314,30 +314,6 @@ def test_index_out_of_range(corpus, tokenizer):
 # ---- batches --------------------------------------------------------------
 
 
-def reference_collate(ds, batch):
-    """The batch steps written out in Python, masks through the 4-D view."""
-    feats = [item[0].T for item in batch]
-    lengths = torch.LongTensor([f.shape[0] for f in feats])
-    padded = pad_sequence(feats, batch_first=True, padding_value=0.0)
-    shifted = golden = t_lengths = None
-    if ds.partition != TEST:
-        s, g = [item[1] for item in batch], [item[2] for item in batch]
-        t_lengths = torch.LongTensor([len(x) for x in s])
-        shifted = pad_sequence(s, batch_first=True, padding_value=ds.pad_token)
-        golden = pad_sequence(g, batch_first=True, padding_value=ds.pad_token)
-    if ds.config["specaug"] and ds.isTrainPartition:
-        conf = ds.config["specaug_conf"]
-        x = padded.permute(0, 2, 1).unsqueeze(1)
-        if conf["apply_freq_mask"]:
-            for _ in range(conf["num_freq_mask"]):
-                x = ds.freq_mask(x)
-        if conf["apply_time_mask"]:
-            for _ in range(conf["num_time_mask"]):
-                x = ds.time_mask(x)
-        padded = x.squeeze(1).permute(0, 2, 1)
-    return padded, shifted, golden, lengths, t_lengths
-
-
 def assert_batches_equal(a, b):
     assert len(a) == len(b) == 5
     for x, y in zip(a, b):
@@ -528,7 +504,8 @@ HOSTILE = """
     import numpy as np, torch
     from corvantis.data.pimbrook import ASRDataset
     from corvantis.data.tokenizer import ZelTokenizer
-    from test_pimbrook import TRAIN, make_config, reference_collate
+    from reference.collate import reference_collate
+    from test_pimbrook import TRAIN, make_config
 
     def summary(fn):
         try:

@@ -1,27 +1,15 @@
 """corvantis.decoding.quillane: SequenceGenerator."""
 
-import importlib.util
 import math
-from pathlib import Path
 
 import pytest
 import torch
 
 from corvantis.decoding import quillane
 from corvantis.decoding.quillane import SequenceGenerator
+from reference.search import ReferenceGenerator
 
 INF = float("inf")
-
-
-def _load_reference():
-    path = Path(__file__).resolve().parents[1] / "benchmarks" / "decoding.py"
-    found = importlib.util.spec_from_file_location("decoding_benchmark", path)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module.ReferenceGenerator
-
-
-ReferenceGenerator = _load_reference()
 
 
 class Tok:

@@ -25,28 +25,12 @@ from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer
 from corvantis.trainers import tolvery
 from corvantis.trainers.tolvery import BaseTrainer
 from corvantis.utils import create_scheduler, yarrowind
+from reference.checkpoint import Trainer, same
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
-CUDA = pytest.mark.skipif(not torch.cuda.is_available(), reason="needs a CUDA device")
 
 # SequentialLR steps its next scheduler with an epoch argument at the milestone
 pytestmark = pytest.mark.filterwarnings("ignore:The epoch parameter:UserWarning")
-
-
-class Trainer(BaseTrainer):
-    """The four steps filled in, as a concrete trainer would."""
-
-    def _train_epoch(self, dataloader):
-        return {}, {}
-
-    def _validate_epoch(self, dataloader):
-        return {}
-
-    def train(self, train_dataloader, val_dataloader, epochs=1):
-        return None
-
-    def evaluate(self, dataloader):
-        return {}
 
 
 @pytest.fixture(autouse=True)
@@ -227,32 +211,28 @@ def test_construction_sets_every_attribute_in_order(tok, capsys, workdir):
     assert lines(capsys)[0] == "Using device: cpu"
 
 
-def test_default_device_follows_cuda_availability(tok, capsys, monkeypatch):
+def test_default_device_follows_cuda_availability(tok, capsys, monkeypatch, device):
     class Moved(DecoderOnlyTransformer):
         def to(self, device):
             self.moved_to = device
             return super().to(device)
 
-    monkeypatch.setattr(torch.cuda, "is_available", lambda: False)
+    # the CPU case runs on a CUDA machine too, with its device hidden
+    monkeypatch.setattr(torch.cuda, "is_available", lambda: device == "cuda")
     with warnings.catch_warnings():
-        warnings.simplefilter("error")  # the CPU scaler warns about nothing
+        if device == "cpu":
+            warnings.simplefilter("error")  # the CPU scaler warns about nothing
         t = make(tok, model=text_model(tok, Moved), device=None)
-    assert t.device == "cpu" and t.model.moved_to == "cpu"
-    assert lines(capsys)[0] == "Using device: cpu"
-    assert not t.scaler.is_enabled()
+    assert t.device == device and t.model.moved_to == device
+    assert next(t.model.parameters()).device.type == device
+    assert lines(capsys)[0] == f"Using device: {device}"
+    assert t.scaler.is_enabled() == (device == "cuda")
 
 
 def test_explicit_device_is_used_unchecked(tok, capsys, monkeypatch):
     monkeypatch.setattr(torch.cuda, "is_available", Recorder(True))
     t = make(tok, device="cpu")
     assert t.device == "cpu" and torch.cuda.is_available.calls == []
-
-
-@CUDA
-def test_default_device_on_a_cuda_machine(tok, capsys):
-    t = make(tok, device=None)
-    assert t.device == "cuda" and next(t.model.parameters()).is_cuda
-    assert t.scaler.is_enabled()
 
 
 class Text(str):
@@ -618,9 +598,8 @@ def test_heat_map(trainer, drawn, weights, epoch, kind, name, title):
     assert plt.get_fignums() == []
 
 
-@CUDA
-def test_heat_map_of_a_cuda_tensor_with_gradients(trainer):
-    trainer._save_attention_plot(torch.rand(3, 3, device="cuda", requires_grad=True), 1)
+def test_heat_map_of_a_tensor_with_gradients(trainer, device):
+    trainer._save_attention_plot(torch.rand(3, 3, device=device, requires_grad=True), 1)
     assert (trainer.attn_dir / "self_attention_epoch1.png").exists()
 
 
@@ -781,13 +760,8 @@ def test_failed_write_keeps_the_previous_checkpoint(trainer, capsys, monkeypatch
 
 KILLED_WRITER = """
 import sys, time, torch
-sys.path.insert(0, {root!r})
-from corvantis.trainers import tolvery
-
-class Trainer(tolvery.BaseTrainer):
-    _train_epoch = _validate_epoch = evaluate = lambda self, d: None
-    train = lambda self, a, b: None
-
+sys.path[:0] = [{root!r}, {root!r} + "/tests"]
+from reference.checkpoint import Trainer
 from corvantis.data.tokenizer import ZelTokenizer
 from corvantis.model import DecoderOnlyTransformer
 tok = ZelTokenizer()
@@ -867,16 +841,6 @@ SCHEDULERS = {
 def equip(t, optimizer, scheduler):
     t.optimizer = yarrowind(t.model, optimizer_settings(optimizer))
     t.scheduler = create_scheduler(t.optimizer, SCHEDULERS[scheduler], list(range(4)))
-
-
-def same(a, b):
-    if isinstance(a, torch.Tensor):
-        return isinstance(b, torch.Tensor) and a.dtype == b.dtype and torch.equal(a, b)
-    if isinstance(a, dict):
-        return type(a) is type(b) and list(a) == list(b) and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, (list, tuple)):
-        return type(a) is type(b) and len(a) == len(b) and all(map(same, a, b))
-    return a == b or (a != a and b != b)
 
 
 @pytest.mark.parametrize("scheduler", SCHEDULERS)
@@ -1211,9 +1175,9 @@ def test_reader_places_tensors_by_map_location(workdir):
             _compatcheck.load_checkpoint(workdir / "x.pth", "cuda")
 
 
-@CUDA
-@pytest.mark.parametrize("saved_on, restored_on", [("cuda", "cpu"), ("cpu", "cuda")])
-def test_model_saved_on_one_device_restores_on_another(tok, capsys, saved_on, restored_on):
+@pytest.mark.parametrize("moved", ["to the cpu", "from the cpu"])
+def test_model_saved_on_one_device_restores_on_another(tok, capsys, device, moved):
+    saved_on, restored_on = (device, "cpu") if moved == "to the cpu" else ("cpu", device)
     source = with_optimizer(make(tok, run="source", device=saved_on))
     source.save_checkpoint("last.pth")
     target = with_optimizer(make(tok, run="target", device=restored_on))
@@ -1434,11 +1398,7 @@ import json, os, resource, signal, sys
 import torch
 from corvantis.data.tokenizer import ZelTokenizer
 from corvantis.model import DecoderOnlyTransformer
-from corvantis.trainers import tolvery
-
-class Trainer(tolvery.BaseTrainer):
-    _train_epoch = _validate_epoch = evaluate = lambda self, d: None
-    train = lambda self, a, b: None
+from reference.checkpoint import Trainer
 
 tok = ZelTokenizer()
 model = DecoderOnlyTransformer(tok.num_classes, 16, d_model=8, num_layers=1, num_heads=2, d_ff=16)

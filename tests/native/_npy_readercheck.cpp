@@ -106,7 +106,7 @@ py::object half_to_float(const Args& a) {
 
 }  // namespace
 
-PYBIND11_MODULE(_npycheck, m) {
+PYBIND11_MODULE(_npy_readercheck, m) {
   common::def_function(m, "parse_header", {arg("data")}, parse_header);
   common::def_function(m, "read", {arg("data"), arg("rows", py::none())}, read_file);
   common::def_function(m, "half_to_float", {arg("data")}, half_to_float);

@@ -117,7 +117,7 @@ void define_dataset(py::module_& m) {
 
 }  // namespace
 
-PYBIND11_MODULE(_bindcheck, m) {
+PYBIND11_MODULE(_bindingcheck, m) {
   define_functions(m);
   define_classes(m);
   define_dataset(m);
