@@ -41,7 +41,7 @@ werror: deps
 # the first report ends the process and fails the run. Native stderr is not
 # captured, so the report stays on the console.
 SAN_TREE := build/sanitize
-SAN_TESTS := tests/test_binding.py tests/test_npy_reader.py tests/test_workers.py \
+SAN_TESTS := tests/test_binding.py tests/test_pyutil.py tests/test_npy_reader.py tests/test_workers.py \
   tests/test_compat.py tests/test_tolvery.py tests/test_pimbrook.py tests/test_summary.py
 SAN_SELECT := not test_tolvery and not test_pimbrook \
   or test_tolvery and (reader or pickle or unreadable or serialisation or checkpoint or record or round_trip) \
