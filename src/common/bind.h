@@ -27,13 +27,13 @@ namespace py = pybind11;
 
 struct Param {
   std::string name;
-  py::object fallback;        // empty handle: the argument is required
+  py::object fallback;  // empty handle: the argument is required
   bool keyword_only = false;
   // As the interface writes it: a builtin type's name ("int", "dict") shows as
   // that type, anything else ("Optional[torch.Tensor]") as the string, the way
   // `from __future__ import annotations` keeps it. Empty: none.
   std::string annotation;
-  bool is_return = false;     // returns(...): the result's annotation, not a parameter
+  bool is_return = false;  // returns(...): the result's annotation, not a parameter
 
   // arg("config").annotated("dict"): the annotation as the interface writes it.
   Param annotated(std::string text) && {
@@ -149,8 +149,7 @@ class Signature {
   }
 
   // Every keyword must name a parameter not already filled by position.
-  void check_keywords(PyObject* kwargs, Py_ssize_t nargs,
-                      std::vector<py::object>& values) const {
+  void check_keywords(PyObject* kwargs, Py_ssize_t nargs, std::vector<py::object>& values) const {
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     Py_ssize_t pos = 0;
@@ -172,13 +171,13 @@ class Signature {
       if (matched) continue;
       for (Py_ssize_t i = 0; i < nargs; ++i) {
         if (params_[i].name == k) {
-          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'",
-                       name_.c_str(), k);
+          PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", name_.c_str(),
+                       k);
           rethrow();
         }
       }
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                   name_.c_str(), key);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_.c_str(),
+                   key);
       rethrow();
     }
   }
@@ -212,9 +211,8 @@ class Signature {
       more_or_less = "at least";
     }
     if (exact) more_or_less = "exactly";
-    PyErr_Format(PyExc_TypeError,
-                 "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name_.c_str(),
-                 more_or_less, expected, expected == 1 ? "" : "s", found);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name_.c_str(), more_or_less, expected, expected == 1 ? "" : "s", found);
     rethrow();
   }
 
@@ -231,10 +229,10 @@ inline const py::object& Args::operator[](const char* name) const {
 
 // ---- conversions ---------------------------------------------------------
 
-[[noreturn]] inline void raise_arg_type(const char* name, const char* expected,
-                                        py::handle got) {
-  PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-               name, expected, type_name(got));
+[[noreturn]] inline void raise_arg_type(const char* name, const char* expected, py::handle got) {
+  PyErr_Format(PyExc_TypeError,
+               "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name, expected,
+               type_name(got));
   rethrow();
 }
 

@@ -78,13 +78,12 @@ inline void check_bounds(const Archive& archive) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(archive.pickle.ptr(), &data, &size) < 0) common::rethrow();
-  common::PickleBounds bounds(
-      reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size),
-      [&](const std::string& key) -> std::optional<uint64_t> {
-        auto it = archive.sizes.find("data/" + key);
-        if (it == archive.sizes.end()) return std::nullopt;
-        return it->second;
-      });
+  common::PickleBounds bounds(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size),
+                              [&](const std::string& key) -> std::optional<uint64_t> {
+                                auto it = archive.sizes.find("data/" + key);
+                                if (it == archive.sizes.end()) return std::nullopt;
+                                return it->second;
+                              });
   try {
     bounds.check();
   } catch (const common::PickleBoundsError& e) {
@@ -105,8 +104,8 @@ class ZipCheckpoint {
         sizes_(archive.sizes) {}
 
   py::object load(py::bytes pickle) {
-    py::dict allowed = py::module_::import("torch._weights_only_unpickler")
-                           .attr("_get_allowed_globals")();
+    py::dict allowed =
+        py::module_::import("torch._weights_only_unpickler").attr("_get_allowed_globals")();
     common::RestrictedUnpickler unpickler(std::move(pickle), allowed,
                                           torch_.attr("nn").attr("Parameter"),
                                           [this](py::handle pid) { return storage(pid); });
@@ -181,8 +180,8 @@ class SparseStateGuard {
 // state as it found it.
 inline py::object load_checkpoint(py::handle path, py::handle map_location) {
   detail::SparseStateGuard guard;
-  py::object file = common::builtins_attr("open")(py::module_::import("os").attr("fspath")(path),
-                                                  "rb");
+  py::object file =
+      common::builtins_attr("open")(py::module_::import("os").attr("fspath")(path), "rb");
   try {
     detail::Archive archive = detail::open_archive(file);
     detail::check_bounds(archive);
@@ -190,8 +189,8 @@ inline py::object load_checkpoint(py::handle path, py::handle map_location) {
     if (weights_only_reads_floats()) {
       archive.reader = py::none();
       file.attr("seek")(0);
-      out = py::module_::import("torch").attr("load")(
-          file, py::arg("map_location") = map_location, py::arg("weights_only") = true);
+      out = py::module_::import("torch").attr("load")(file, py::arg("map_location") = map_location,
+                                                      py::arg("weights_only") = true);
     } else {
       out = detail::ZipCheckpoint(archive, map_location).load(archive.pickle);
     }

@@ -191,12 +191,9 @@ struct Failure {
       errno = f.err;
       PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
       common::rethrow();
-    case Failure::kIndex:
-      common::raise(PyExc_IndexError, f.what);
-    case Failure::kValue:
-      common::raise(PyExc_ValueError, "Cannot load '" + name + "': " + f.what);
-    default:
-      break;
+    case Failure::kIndex: common::raise(PyExc_IndexError, f.what);
+    case Failure::kValue: common::raise(PyExc_ValueError, "Cannot load '" + name + "': " + f.what);
+    default: break;
   }
   if (f.code == npy::Error::kObject)
     common::raise(PyExc_ValueError,

@@ -30,25 +30,22 @@ inline void reexport(py::module_& package, const char* submodule,
 }  // namespace common
 
 // Defines PyInit_<pkg> for a front whose body is `void body(py::module_&)`.
-#define COMMON_PACKAGE_FRONT(pkg, doc, body)                                        \
-  static int pkg##_front_exec(PyObject* self) {                                     \
-    try {                                                                           \
-      pybind11::module_ m = pybind11::reinterpret_borrow<pybind11::module_>(self);  \
-      m.attr("__all__") = pybind11::list();                                         \
-      body(m);                                                                      \
-      return 0;                                                                     \
-    } catch (pybind11::error_already_set& e) {                                      \
-      e.restore();                                                                  \
-    } catch (const std::exception& e) {                                             \
-      PyErr_SetString(PyExc_ImportError, e.what());                                 \
-    }                                                                               \
-    return -1;                                                                      \
-  }                                                                                 \
-  static PyModuleDef_Slot pkg##_front_slots[] = {                                   \
-      {Py_mod_exec, reinterpret_cast<void*>(pkg##_front_exec)}, {0, nullptr}};      \
-  static PyModuleDef pkg##_front_def = {PyModuleDef_HEAD_INIT, #pkg, doc, 0,       \
-                                        nullptr, pkg##_front_slots, nullptr,        \
-                                        nullptr, nullptr};                          \
-  extern "C" PYBIND11_EXPORT PyObject* PyInit_##pkg() {                             \
-    return PyModuleDef_Init(&pkg##_front_def);                                      \
-  }
+#define COMMON_PACKAGE_FRONT(pkg, doc, body)                                                      \
+  static int pkg##_front_exec(PyObject* self) {                                                   \
+    try {                                                                                         \
+      pybind11::module_ m = pybind11::reinterpret_borrow<pybind11::module_>(self);                \
+      m.attr("__all__") = pybind11::list();                                                       \
+      body(m);                                                                                    \
+      return 0;                                                                                   \
+    } catch (pybind11::error_already_set & e) {                                                   \
+      e.restore();                                                                                \
+    } catch (const std::exception& e) {                                                           \
+      PyErr_SetString(PyExc_ImportError, e.what());                                               \
+    }                                                                                             \
+    return -1;                                                                                    \
+  }                                                                                               \
+  static PyModuleDef_Slot pkg##_front_slots[] = {                                                 \
+      {Py_mod_exec, reinterpret_cast<void*>(pkg##_front_exec)}, {0, nullptr}};                    \
+  static PyModuleDef pkg##_front_def = {PyModuleDef_HEAD_INIT, #pkg,    doc,     0,      nullptr, \
+                                        pkg##_front_slots,     nullptr, nullptr, nullptr};        \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##pkg() { return PyModuleDef_Init(&pkg##_front_def); }

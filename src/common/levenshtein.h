@@ -198,7 +198,8 @@ class Calculator {
       if (stopped(j, 1024)) return score;
       const uint64_t* eq = masks_.row(text.p[j]);
       int carry = 1;
-      for (size_t k = 0; k + 1 < blocks; ++k) carry = advance_block(pv_[k], mv_[k], eq[k], carry, kHigh);
+      for (size_t k = 0; k + 1 < blocks; ++k)
+        carry = advance_block(pv_[k], mv_[k], eq[k], carry, kHigh);
       score += advance_block(pv_[blocks - 1], mv_[blocks - 1], eq[blocks - 1], carry, last);
     }
     return score;
@@ -234,11 +235,15 @@ class Calculator {
 inline bool is_space(uint32_t c) {
   if (c < 0x80) return (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x20);
   switch (c) {
-    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029:
-    case 0x202F: case 0x205F: case 0x3000:
-      return true;
-    default:
-      return c >= 0x2000 && c <= 0x200A;
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000: return true;
+    default: return c >= 0x2000 && c <= 0x200A;
   }
 }
 

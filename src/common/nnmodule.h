@@ -3,9 +3,8 @@
 // range checks that model constructors share.
 #pragma once
 
-#include <torch/extension.h>
-
 #include <pybind11/pybind11.h>
+#include <torch/extension.h>
 
 #include <functional>
 #include <string>
@@ -63,8 +62,7 @@ inline std::vector<py::object> unpack(py::handle value, size_t n) {
   std::vector<py::object> out;
   for (py::handle item : py::iter(value)) {
     if (out.size() == n)
-      raise(PyExc_ValueError,
-            "too many values to unpack (expected " + std::to_string(n) + ")");
+      raise(PyExc_ValueError, "too many values to unpack (expected " + std::to_string(n) + ")");
     out.push_back(py::reinterpret_borrow<py::object>(item));
   }
   if (out.size() < n)
@@ -117,7 +115,8 @@ inline std::function<py::object(const Args&)> layer_init(std::string module_name
     init_module(self);
     py::module_ mod = py::module_::import(module_name.c_str());
     for (const SubLayer& s : layers)
-      self.attr(s.attribute) = mod.attr(s.class_name)(d_model, s.feed_forward ? d_ff : num_heads, p);
+      self.attr(s.attribute) =
+          mod.attr(s.class_name)(d_model, s.feed_forward ? d_ff : num_heads, p);
     return py::none();
   };
 }

@@ -50,9 +50,9 @@ enum class Kind { Bool, Int, UInt, Float, Unicode, Bytes };
 
 struct DType {
   Kind kind = Kind::Float;
-  size_t itemsize = 0;    // bytes per element
-  bool swap = false;      // stored in the other byte order than this machine's
-  std::string descr;      // as written in the header
+  size_t itemsize = 0;  // bytes per element
+  bool swap = false;    // stored in the other byte order than this machine's
+  std::string descr;    // as written in the header
 
   // Width of the units a byte swap works on: 4 for unicode code points.
   size_t unit() const {
@@ -101,8 +101,7 @@ inline DType parse_descr(const std::string& s) {
     case 'f': dt.kind = Kind::Float; break;
     case 'U': dt.kind = Kind::Unicode; break;
     case 'S': dt.kind = Kind::Bytes; break;
-    default:
-      throw Error(Error::kUnsupported, "dtype '" + s + "' is not supported");
+    default: throw Error(Error::kUnsupported, "dtype '" + s + "' is not supported");
   }
   if (digits.empty() || digits.size() > 9 || digits[0] == '0' ||
       digits.find_first_not_of("0123456789") != std::string::npos)
@@ -235,8 +234,10 @@ class Literal {
     const char* start = p_;
     while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
       const uint64_t d = static_cast<uint64_t>(*p_ - '0');
-      if (v.integer > (static_cast<uint64_t>(INT64_MAX) - d) / 10) v.overflow = true;
-      else v.integer = v.integer * 10 + d;
+      if (v.integer > (static_cast<uint64_t>(INT64_MAX) - d) / 10)
+        v.overflow = true;
+      else
+        v.integer = v.integer * 10 + d;
       ++p_;
     }
     if (p_ == start) fail("expected a number");
@@ -354,10 +355,10 @@ inline Header parse_header(const unsigned char* p, size_t avail, uint64_t file_s
   bool has_descr = false, has_order = false, has_shape = false;
   Value descr, shape;
   for (auto& kv : lit.dict()) {
-    bool* seen = kv.first == "descr" ? &has_descr
+    bool* seen = kv.first == "descr"           ? &has_descr
                  : kv.first == "fortran_order" ? &has_order
-                 : kv.first == "shape" ? &has_shape
-                 : nullptr;
+                 : kv.first == "shape"         ? &has_shape
+                                               : nullptr;
     if (!seen || *seen) malformed("header keys are not descr, fortran_order and shape");
     *seen = true;
     if (seen == &has_descr) descr = std::move(kv.second);

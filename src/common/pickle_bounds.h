@@ -68,8 +68,8 @@ class PickleBounds {
   struct Node {
     Kind kind;
     uint32_t depth;
-    uint32_t aux;   // Tuple: first edge; Str, Global: text index; Storage: element size
-    int64_t value;  // Int: the value; Storage: the element count
+    uint32_t aux;    // Tuple: first edge; Str, Global: text index; Storage: element size
+    int64_t value;   // Int: the value; Storage: the element count
     uint32_t count;  // Tuple: its length
     uint32_t pad;
   };
@@ -150,8 +150,8 @@ class PickleBounds {
     return items;
   }
   void tuple(const std::vector<uint32_t>& items) {
-    const uint32_t t = add(Kind::Tuple, 40 + 8 * uint64_t(items.size()), 0,
-                           static_cast<uint32_t>(edges_.size()));
+    const uint32_t t =
+        add(Kind::Tuple, 40 + 8 * uint64_t(items.size()), 0, static_cast<uint32_t>(edges_.size()));
     nodes_[t].count = static_cast<uint32_t>(items.size());
     for (uint32_t item : items) link(t, item);
     push(t);
@@ -177,6 +177,7 @@ class PickleBounds {
   // ---- storages and tensors ----------------------------------------------
 
   static uint32_t element_size(const std::string& global) {
+    // clang-format off
     static const std::pair<const char*, uint32_t> sizes[] = {
         {"DoubleStorage", 8}, {"FloatStorage", 4},   {"HalfStorage", 2},
         {"LongStorage", 8},   {"IntStorage", 4},     {"ShortStorage", 2},
@@ -184,6 +185,7 @@ class PickleBounds {
         {"BFloat16Storage", 2}, {"ComplexDoubleStorage", 16}, {"ComplexFloatStorage", 8},
         {"QUInt8Storage", 1}, {"QInt8Storage", 1},   {"QInt32Storage", 4},
         {"QUInt4x2Storage", 1}, {"QUInt2x4Storage", 1}, {"UntypedStorage", 1}};
+    // clang-format on
     std::string module, name = global;
     const size_t dot = global.rfind('.');
     if (dot != std::string::npos) module = global.substr(0, dot), name = global.substr(dot + 1);
@@ -264,9 +266,9 @@ class PickleBounds {
     const uint32_t args = pop();
     const uint32_t func = pop();
     const std::string* name = text_of(func, Kind::Global);
-    if (name && (*name == "torch._utils._rebuild_tensor_v2" ||
-                 *name == "torch._utils._rebuild_tensor" ||
-                 *name == "torch._utils._rebuild_qtensor"))
+    if (name &&
+        (*name == "torch._utils._rebuild_tensor_v2" || *name == "torch._utils._rebuild_tensor" ||
+         *name == "torch._utils._rebuild_qtensor"))
       tensor(args);
     const uint32_t out = add(Kind::Other, 128);
     if (name && *name == "torch.Size") sizes_[out] = item(args, 0);
@@ -291,7 +293,9 @@ class PickleBounds {
     if (n && n < 8 && (p[n - 1] & 0x80)) v |= ~uint64_t(0) << (8 * n);  // sign
     push(add(Kind::Int, 32, static_cast<int64_t>(v)));
   }
-  void small(int64_t v) { push(v >= 0 && v < 256 ? static_cast<uint32_t>(v) : add(Kind::Int, 32, v)); }
+  void small(int64_t v) {
+    push(v >= 0 && v < 256 ? static_cast<uint32_t>(v) : add(Kind::Int, 32, v));
+  }
 
   void str(uint64_t n) {
     const uint8_t* p = take(n);
@@ -300,50 +304,51 @@ class PickleBounds {
 
   void step(uint8_t op) {
     switch (op) {
-      case 0x80: take(1); return;                         // PROTO
-      case 0x95: little(8); return;                       // FRAME
-      case 'c': {                                         // GLOBAL
+      case 0x80: take(1); return;    // PROTO
+      case 0x95: little(8); return;  // FRAME
+      case 'c': {                    // GLOBAL
         std::string module = line(), name = line();
         return push(text_node(Kind::Global, module + "." + name, 0));
       }
-      case 0x93: {                                        // STACK_GLOBAL
+      case 0x93: {  // STACK_GLOBAL
         const uint32_t name = pop(), module = pop();
         const std::string *m = text_of(module, Kind::Str), *n = text_of(name, Kind::Str);
         return push(text_node(Kind::Global, m && n ? *m + "." + *n : std::string(), 0));
       }
       case 'R': return reduce();
-      case 0x81: {                                        // NEWOBJ
+      case 0x81: {  // NEWOBJ
         const uint32_t args = pop(), cls = pop();
         const uint32_t out = add(Kind::Other, 128);
         link(out, cls);
         link(out, args);
         return push(out);
       }
-      case 'b': {                                         // BUILD
+      case 'b': {  // BUILD
         const uint32_t state = pop();
         return link(top(), state);
       }
-      case 'Q': return storage(pop());                    // BINPERSID
-      case 'a': {                                         // APPEND
+      case 'Q': return storage(pop());  // BINPERSID
+      case 'a': {                       // APPEND
         const uint32_t v = pop();
         spend(8);
         return link(top(), v);
       }
-      case 'e': case 0x90: {                              // APPENDS, ADDITEMS
+      case 'e':
+      case 0x90: {  // APPENDS, ADDITEMS
         const std::vector<uint32_t> items = pop_mark();
         spend(16 * uint64_t(items.size()));
         const uint32_t target = top();
         for (uint32_t v : items) link(target, v);
         return;
       }
-      case 's': {                                         // SETITEM
+      case 's': {  // SETITEM
         const uint32_t v = pop(), k = pop();
         spend(48);
         const uint32_t target = top();
         link(target, k);
         return link(target, v);
       }
-      case 'u': {                                         // SETITEMS
+      case 'u': {  // SETITEMS
         const std::vector<uint32_t> items = pop_mark();
         if (items.size() % 2) fail("odd number of items for SETITEMS");
         spend(24 * uint64_t(items.size()));
@@ -351,11 +356,9 @@ class PickleBounds {
         for (uint32_t v : items) link(target, v);
         return;
       }
-      case '(':
-        marks_.push_back(stack_.size());
-        return;
+      case '(': marks_.push_back(stack_.size()); return;
       case 't': return tuple(pop_mark());
-      case 0x91: {                                        // FROZENSET
+      case 0x91: {  // FROZENSET
         const std::vector<uint32_t> items = pop_mark();
         const uint32_t out = add(Kind::Container, 216 + 16 * uint64_t(items.size()));
         for (uint32_t v : items) link(out, v);
@@ -368,7 +371,9 @@ class PickleBounds {
       case ']': return push(add(Kind::Container, 56));
       case '}': return push(add(Kind::Container, 64));
       case 0x8f: return push(add(Kind::Container, 216));  // EMPTY_SET
-      case 'N': case 0x88: case 0x89: return push(kScalar);
+      case 'N':
+      case 0x88:
+      case 0x89: return push(kScalar);
       case 'G':
         take(8);
         spend(24);
@@ -376,25 +381,27 @@ class PickleBounds {
       case 'J': return small(static_cast<int32_t>(little(4)));
       case 'K': return small(byte());
       case 'M': return small(static_cast<int64_t>(little(2)));
-      case 0x8a: {                                        // LONG1
+      case 0x8a: {  // LONG1
         const uint64_t n = byte();
         return integer(take(n), n);
       }
-      case 0x8b: {                                        // LONG4
+      case 0x8b: {  // LONG4
         const uint64_t n = little(4);
         return integer(take(n), n);
       }
-      case 'X': return str(little(4));                    // BINUNICODE
-      case 0x8c: return str(byte());                      // SHORT_BINUNICODE
-      case 0x8d: return str(little(8));                   // BINUNICODE8
-      case 'U': case 'C': return str(byte());             // SHORT_BINSTRING, SHORT_BINBYTES
-      case 'T': case 'B': return str(little(4));          // BINSTRING, BINBYTES
-      case 0x8e: return str(little(8));                   // BINBYTES8
+      case 'X': return str(little(4));   // BINUNICODE
+      case 0x8c: return str(byte());     // SHORT_BINUNICODE
+      case 0x8d: return str(little(8));  // BINUNICODE8
+      case 'U':
+      case 'C': return str(byte());  // SHORT_BINSTRING, SHORT_BINBYTES
+      case 'T':
+      case 'B': return str(little(4));   // BINSTRING, BINBYTES
+      case 0x8e: return str(little(8));  // BINBYTES8
       case 'h': return memo_get(byte());
       case 'j': return memo_get(little(4));
       case 'q': return memo_put(byte());
       case 'r': return memo_put(little(4));
-      case 0x94: return memo_put(memo_.size());           // MEMOIZE
+      case 0x94: return memo_put(memo_.size());  // MEMOIZE
       default: fail("unsupported operand " + std::to_string(op));
     }
   }

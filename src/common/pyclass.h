@@ -33,8 +33,7 @@ namespace py = pybind11;
 namespace detail {
 
 struct NativeFunctionObject {
-  PyObject_HEAD
-  PyObject* func;      // the callable doing the work
+  PyObject_HEAD PyObject* func;  // the callable doing the work
   PyObject* name;
   PyObject* qualname;
   PyObject* module;
@@ -222,22 +221,20 @@ inline PyTypeObject* native_function_type() {
         {"__kwdefaults__", nf_get_kwdefaults, nullptr, nullptr, nullptr},
         {"__annotations__", nf_get_annotations, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, reinterpret_cast<void*>(nf_dealloc)},
-        {Py_tp_traverse, reinterpret_cast<void*>(nf_traverse)},
-        {Py_tp_clear, reinterpret_cast<void*>(nf_clear)},
-        {Py_tp_call, reinterpret_cast<void*>(nf_call)},
-        {Py_tp_descr_get, reinterpret_cast<void*>(nf_get)},
-        {Py_tp_repr, reinterpret_cast<void*>(nf_repr)},
-        {Py_tp_members, members},
-        {Py_tp_getset, getset},
-        {0, nullptr}};
+    static PyType_Slot slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(nf_dealloc)},
+                                  {Py_tp_traverse, reinterpret_cast<void*>(nf_traverse)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(nf_clear)},
+                                  {Py_tp_call, reinterpret_cast<void*>(nf_call)},
+                                  {Py_tp_descr_get, reinterpret_cast<void*>(nf_get)},
+                                  {Py_tp_repr, reinterpret_cast<void*>(nf_repr)},
+                                  {Py_tp_members, members},
+                                  {Py_tp_getset, getset},
+                                  {0, nullptr}};
     // Made only by native_function(): an instance from Python would have null
     // fields, so the type refuses to be called, as builtin function types do.
-    static PyType_Spec spec = {"native_function", sizeof(NativeFunctionObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
-                               slots};
+    static PyType_Spec spec = {
+        "native_function", sizeof(NativeFunctionObject), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (!t) throw py::error_already_set();
     return reinterpret_cast<PyTypeObject*>(t);
@@ -286,10 +283,11 @@ inline py::object raw_function(const std::string& name, RawMethod fn) {
 // A C++ function whose arguments are bound by `sig` before `fn` runs.
 inline py::object bound_function(SignaturePtr sig, BoundMethod fn) {
   const std::string name = sig->name();
-  return raw_function(name, [sig = std::move(sig), fn = std::move(fn)](
-                                py::args args, py::kwargs kwargs) -> py::object {
-    return fn(sig->bind(args, kwargs));
-  });
+  return raw_function(
+      name,
+      [sig = std::move(sig), fn = std::move(fn)](py::args args, py::kwargs kwargs) -> py::object {
+        return fn(sig->bind(args, kwargs));
+      });
 }
 
 inline py::object bound_function(Signature sig, BoundMethod fn) {
@@ -308,8 +306,8 @@ inline py::object bound_native(const char* name, std::vector<Param> params, Boun
 // A module-level function with bound arguments.
 inline void def_function(py::module_& m, const char* name, std::vector<Param> params,
                          BoundMethod fn, const char* doc = nullptr) {
-  m.attr(name) = bound_native(name, std::move(params), std::move(fn), name,
-                              py::str(m.attr("__name__")), doc);
+  m.attr(name) =
+      bound_native(name, std::move(params), std::move(fn), name, py::str(m.attr("__name__")), doc);
 }
 
 class ClassBuilder {
@@ -342,8 +340,8 @@ class ClassBuilder {
 
   // A method that takes (args, kwargs) as they came, instance first.
   ClassBuilder& raw_method(const char* name, RawMethod fn, const char* doc = nullptr) {
-    ns_[name] = native_function(raw_function(name, std::move(fn)), name, qualname(name),
-                                module_name_, doc);
+    ns_[name] =
+        native_function(raw_function(name, std::move(fn)), name, qualname(name), module_name_, doc);
     return *this;
   }
 

@@ -20,9 +20,7 @@ namespace py = pybind11;
   throw py::error_already_set();
 }
 
-[[noreturn]] inline void raise(py::handle type, const std::string& msg) {
-  raise(type.ptr(), msg);
-}
+[[noreturn]] inline void raise(py::handle type, const std::string& msg) { raise(type.ptr(), msg); }
 
 // Unwinds with whatever exception CPython has already set (after PyErr_Format
 // or a failed C-API call).
@@ -89,10 +87,18 @@ inline bool compare(py::handle a, py::handle b, int op) {
 // The binary operators, with the interpreter's own results and errors
 // (ZeroDivisionError texts included).
 inline py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
-inline py::object sub(py::handle a, py::handle b) { return steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-inline py::object mul(py::handle a, py::handle b) { return steal(PyNumber_Multiply(a.ptr(), b.ptr())); }
-inline py::object div(py::handle a, py::handle b) { return steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-inline py::object mod(py::handle a, py::handle b) { return steal(PyNumber_Remainder(a.ptr(), b.ptr())); }
+inline py::object sub(py::handle a, py::handle b) {
+  return steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+inline py::object mul(py::handle a, py::handle b) {
+  return steal(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+inline py::object div(py::handle a, py::handle b) {
+  return steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+inline py::object mod(py::handle a, py::handle b) {
+  return steal(PyNumber_Remainder(a.ptr(), b.ptr()));
+}
 inline py::object floor_div(py::handle a, py::handle b) {
   return steal(PyNumber_FloorDivide(a.ptr(), b.ptr()));
 }
@@ -163,7 +169,8 @@ inline py::module_ relative(const std::string& module_name, const char* name, in
 }
 
 // `from <module> import <names>` into m's globals.
-inline void import_into(py::module_& m, const char* module, std::initializer_list<const char*> names) {
+inline void import_into(py::module_& m, const char* module,
+                        std::initializer_list<const char*> names) {
   py::module_ from = py::module_::import(module);
   for (const char* name : names) m.attr(name) = from.attr(name);
 }

@@ -41,9 +41,7 @@ inline bool is_number(py::handle v) {
 }
 
 // An integer (int, NumPy integers; not bool, not float).
-inline bool is_integer(py::handle v) {
-  return !PyBool_Check(v.ptr()) && PyIndex_Check(v.ptr());
-}
+inline bool is_integer(py::handle v) { return !PyBool_Check(v.ptr()) && PyIndex_Check(v.ptr()); }
 
 inline double number(py::handle v, const std::string& key, const std::string& expected) {
   if (!is_number(v)) refuse(PyExc_TypeError, key, expected, v);

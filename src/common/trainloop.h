@@ -71,10 +71,9 @@ inline void check_model_fits(py::handle model, py::handle tokenizer, py::handle 
   py::object tokenizer_classes = attr_or_none(tokenizer, "num_classes");
   if (!model_classes.is_none() && !tokenizer_classes.is_none() &&
       !model_classes.equal(tokenizer_classes))
-    common::raise(PyExc_ValueError,
-                  "model num_classes (" + std::string(py::str(model_classes)) +
-                      ") must equal the tokenizer's num_classes (" +
-                      std::string(py::str(tokenizer_classes)) + ")");
+    common::raise(PyExc_ValueError, "model num_classes (" + std::string(py::str(model_classes)) +
+                                        ") must equal the tokenizer's num_classes (" +
+                                        std::string(py::str(tokenizer_classes)) + ")");
   py::object input_dim = attr_or_none(model, "input_dim");
   py::object data = py::reinterpret_borrow<py::dict>(config).attr("get")("data");
   if (input_dim.is_none() || !PyDict_Check(data.ptr())) return;

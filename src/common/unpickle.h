@@ -183,7 +183,9 @@ class RestrictedUnpickler {
     }
   }
 
-  static py::object ordered_dict() { return py::module_::import("collections").attr("OrderedDict"); }
+  static py::object ordered_dict() {
+    return py::module_::import("collections").attr("OrderedDict");
+  }
 
   // Items go into plain dicts and ordered dicts only.
   py::object& mapping_on_top() {

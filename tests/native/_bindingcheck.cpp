@@ -6,8 +6,8 @@
 #include "common/pyutil.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -39,14 +39,14 @@ void define_functions(py::module_& m) {
   common::def_function(m, "exact2", {arg("a"), arg("b")}, values);
   common::def_function(m, "range13", {arg("a"), arg("b", py::int_(2)), arg("c", py::int_(3))},
                        values);
-  common::def_function(m, "kwonly", {arg("a"), common::kwonly("k"), common::kwonly("j", py::none())},
-                       values);
-  common::def_function(m, "annotated",
-                       {arg("n").annotated("int"),
-                        arg("mask", py::none()).annotated("Optional[torch.Tensor]"),
-                        common::kwonly("flag", py::bool_(false)).annotated("bool"),
-                        common::returns("Tuple[int, int]")},
-                       values);
+  common::def_function(m, "kwonly",
+                       {arg("a"), common::kwonly("k"), common::kwonly("j", py::none())}, values);
+  common::def_function(
+      m, "annotated",
+      {arg("n").annotated("int"), arg("mask", py::none()).annotated("Optional[torch.Tensor]"),
+       common::kwonly("flag", py::bool_(false)).annotated("bool"),
+       common::returns("Tuple[int, int]")},
+      values);
   // malformed(kind): declares a parameter list no Python function could have.
   common::def_function(m, "malformed", {arg("kind")}, [](const Args& a) {
     const std::string kind = py::str(a["kind"]);
@@ -73,40 +73,45 @@ void define_functions(py::module_& m) {
 // Base: an abstract class; Concrete derives from it and implements the step.
 void define_classes(py::module_& m) {
   py::object abc = py::module_::import("abc");
-  py::object base = common::ClassBuilder(m, "Base", py::make_tuple(abc.attr("ABC")))
-                        .doc("Abstract test base.")
-                        .method("__init__", {arg("self"), arg("x")},
-                                [](const Args& a) {
-                                  a[0].attr("x") = common::to_int(a["x"], "x");
-                                  return py::none();
-                                })
-                        .method("twice", {arg("self")},
-                                [](const Args& a) { return a[0].attr("step")() * py::int_(2); })
-                        .abstract_method("step", {arg("self")},
-                                         [](const Args&) { return py::none(); })
-                        .static_method("plus", {arg("a"), arg("b")},
-                                       [](const Args& a) { return a["a"] + a["b"]; })
-                        .finish();
+  py::object base =
+      common::ClassBuilder(m, "Base", py::make_tuple(abc.attr("ABC")))
+          .doc("Abstract test base.")
+          .method("__init__", {arg("self"), arg("x")},
+                  [](const Args& a) {
+                    a[0].attr("x") = common::to_int(a["x"], "x");
+                    return py::none();
+                  })
+          .method("twice", {arg("self")},
+                  [](const Args& a) { return a[0].attr("step")() * py::int_(2); })
+          .abstract_method("step", {arg("self")}, [](const Args&) { return py::none(); })
+          .static_method("plus", {arg("a"), arg("b")},
+                         [](const Args& a) { return a["a"] + a["b"]; })
+          .finish();
   common::ClassBuilder(m, "Concrete", py::make_tuple(base))
       .method("step", {arg("self")}, [](const Args& a) { return a[0].attr("x"); })
-      .raw_method("raw", [](py::args args, py::kwargs kwargs) -> py::object {
-        return py::make_tuple(args, kwargs);
-      })
-      .property("double", [](const Args& a) -> py::object { return py::object(a[0].attr("x")) * py::int_(2); },
-                "x, twice")
+      .raw_method("raw",
+                  [](py::args args, py::kwargs kwargs) -> py::object {
+                    return py::make_tuple(args, kwargs);
+                  })
+      .property(
+          "double",
+          [](const Args& a) -> py::object { return py::object(a[0].attr("x")) * py::int_(2); },
+          "x, twice")
       .finish();
 }
 
 // Items: a torch Dataset of encoded texts, to cross DataLoader workers.
 void define_dataset(py::module_& m) {
-  common::ClassBuilder(m, "Items", py::make_tuple(common::import_attr("torch.utils.data", "Dataset")))
+  common::ClassBuilder(m, "Items",
+                       py::make_tuple(common::import_attr("torch.utils.data", "Dataset")))
       .method("__init__", {arg("self"), arg("texts"), arg("tokenizer")},
               [](const Args& a) {
                 a[0].attr("texts") = common::exact_list(a["texts"], "texts");
                 a[0].attr("tokenizer") = a["tokenizer"];
                 return py::none();
               })
-      .method("__len__", {arg("self")}, [](const Args& a) { return py::int_(py::len(a[0].attr("texts"))); })
+      .method("__len__", {arg("self")},
+              [](const Args& a) { return py::int_(py::len(a[0].attr("texts"))); })
       .method("__getitem__", {arg("self"), arg("i")},
               [](const Args& a) {
                 py::object text = a[0].attr("texts")[a["i"]];

@@ -47,6 +47,7 @@ PYBIND11_MODULE(_pyutilcheck, m) {
   m.def("relative", [](const std::string& module_name, const std::string& target, int levels) {
     return common::relative(module_name, target.c_str(), levels);
   });
-  m.def("global_", [name](const std::string& key) { return common::Globals{name.c_str()}(key.c_str()); });
+  m.def("global_",
+        [name](const std::string& key) { return common::Globals{name.c_str()}(key.c_str()); });
   common::import_into(m, "typing", {"Tuple", "Optional"});
 }

@@ -48,8 +48,8 @@ PYBIND11_MODULE(_workerscheck, m) {
           item(static_cast<long>(i), fail_at, callback, sleep_ms);
         });
       },
-      py::arg("n"), py::arg("threads"), py::arg("fail_at") = -1,
-      py::arg("callback") = py::none(), py::arg("sleep_ms") = 0);
+      py::arg("n"), py::arg("threads"), py::arg("fail_at") = -1, py::arg("callback") = py::none(),
+      py::arg("sleep_ms") = 0);
   m.def(
       "omp_items",
       [](long n, long fail_at) {

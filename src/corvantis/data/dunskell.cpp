@@ -12,8 +12,8 @@
 #include "common/pyutil.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -54,9 +54,8 @@ py::object init(const Args& a) {
   self.attr("sos_token") = sos;
   self.attr("pad_token") = tokenizer.attr("pad_id");
 
-  py::object text_dir =
-      py::module_::import("os").attr("path").attr("join")(corpus::item(data_config, "root"),
-                                                          partition);
+  py::object text_dir = py::module_::import("os").attr("path").attr("join")(
+      corpus::item(data_config, "root"), partition);
   self.attr("text_dir") = text_dir;
   py::list files = corpus::list_npy(text_dir);
   const corpus::Subset subset(data_config);
@@ -99,7 +98,7 @@ py::object padded(const std::vector<py::object>& seqs, const py::handle& group,
                   const py::object& pad) {
   if (auto t = corpus::pad_ids(seqs, pad)) return py::cast(*t);
   return global("pad_sequence")(group, py::arg("batch_first") = true,
-                                     py::arg("padding_value") = pad);
+                                py::arg("padding_value") = pad);
 }
 
 // shifted, golden = zip(*batch), then both padded with pad_token.
@@ -136,8 +135,8 @@ py::object sample_prompts(const Args& a) {
   const py::list selected = random.attr("sample")(valid, count);
 
   py::list prompts, originals;
-  const py::object cut = py::reinterpret_steal<py::object>(
-      PySlice_New(nullptr, prompt_length.ptr(), nullptr));
+  const py::object cut =
+      py::reinterpret_steal<py::object>(PySlice_New(nullptr, prompt_length.ptr(), nullptr));
   if (!cut) common::rethrow();
   for (py::handle idx : selected) {
     py::object full = corpus::long_tensor(sequences[idx]);
@@ -148,8 +147,9 @@ py::object sample_prompts(const Args& a) {
   if (prompts.empty())
     common::raise(PyExc_RuntimeError,
                   "stack expects a non-empty TensorList: no prompt to draw (num_samples " +
-                      std::string(py::str(py::object(num_samples))) + "; " + std::string(py::str(py::object(available))) +
-                      " of " + std::to_string(sequences.size()) +
+                      std::string(py::str(py::object(num_samples))) + "; " +
+                      std::string(py::str(py::object(available))) + " of " +
+                      std::to_string(sequences.size()) +
                       " transcripts are longer than prompt_length " +
                       std::string(py::str(py::object(prompt_length))) + ")");
   return py::make_tuple(py::module_::import("torch").attr("stack")(prompts), originals);
@@ -174,18 +174,21 @@ PYBIND11_MODULE(dunskell, m) {
   import_dependencies(m);
   common::ClassBuilder(m, "LMDataset", py::make_tuple(m.attr("Dataset")))
       .doc("Dataset for Language Model training/evaluation.")
-      .method("__init__",
-              {arg("self"), arg("partition").annotated("str"), arg("config").annotated("dict"),
-               arg("tokenizer").annotated("ZelTokenizer")},
-              init,
-              "Reads every .npy transcript of <root>/<partition> into memory and tokenises it.\n"
-              "config: the dataset dictionary (or a dictionary holding it under \"dataset\"): root,\n"
-              "and subset_size (or subset): a fraction <= 1, a count > 1, <= 0 for all files.")
-      .method("get_avg_chars_per_token", {arg("self"), common::returns("float")},
-              [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
-              "Characters per token over the partition (the integer 0 without tokens).")
-      .method("__len__", {arg("self"), common::returns("int")},
-              [](const Args& a) { return a[0].attr("length"); }, "The number of transcripts.")
+      .method(
+          "__init__",
+          {arg("self"), arg("partition").annotated("str"), arg("config").annotated("dict"),
+           arg("tokenizer").annotated("ZelTokenizer")},
+          init,
+          "Reads every .npy transcript of <root>/<partition> into memory and tokenises it.\n"
+          "config: the dataset dictionary (or a dictionary holding it under \"dataset\"): root,\n"
+          "and subset_size (or subset): a fraction <= 1, a count > 1, <= 0 for all files.")
+      .method(
+          "get_avg_chars_per_token", {arg("self"), common::returns("float")},
+          [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
+          "Characters per token over the partition (the integer 0 without tokens).")
+      .method(
+          "__len__", {arg("self"), common::returns("int")},
+          [](const Args& a) { return a[0].attr("length"); }, "The number of transcripts.")
       .method("__getitem__",
               {arg("self"), arg("idx").annotated("int"),
                common::returns("Tuple[torch.Tensor, torch.Tensor]")},
@@ -199,8 +202,7 @@ PYBIND11_MODULE(dunskell, m) {
               "to the longest of the batch, and the lengths (batch,) of the shifted sequences.")
       .method("sample_prompts",
               {arg("self"), arg("num_samples").annotated("int"),
-               arg("prompt_length").annotated("int"),
-               arg("seed", py::int_(52917)).annotated("int"),
+               arg("prompt_length").annotated("int"), arg("seed", py::int_(52917)).annotated("int"),
                common::returns("Tuple[torch.Tensor, List[torch.Tensor]]")},
               sample_prompts,
               "Reseeds `random` with seed and draws up to num_samples transcripts longer than\n"

@@ -20,8 +20,8 @@
 #include "common/workers.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 using corpus::Failure;
 
 namespace {
@@ -45,7 +45,8 @@ struct FeatureSlot {
 
 // Rows kept by feat[:num_feats, :] of an array with `n` rows.
 uint64_t kept_rows(uint64_t n, Py_ssize_t stop) {
-  if (stop < 0) return static_cast<uint64_t>(std::max<long long>(0, static_cast<long long>(n) + stop));
+  if (stop < 0)
+    return static_cast<uint64_t>(std::max<long long>(0, static_cast<long long>(n) + stop));
   return std::min<uint64_t>(n, static_cast<uint64_t>(stop));
 }
 
@@ -100,7 +101,8 @@ void file_stats(const T* x, uint64_t rows, uint64_t cols, Conv conv, FeatureSlot
 
 template <class T>
 void typed_stats(const void* x, uint64_t rows, uint64_t cols, FeatureSlot& s) {
-  file_stats(static_cast<const T*>(x), rows, cols, [](T v) { return static_cast<float>(v); }, s);
+  file_stats(
+      static_cast<const T*>(x), rows, cols, [](T v) { return static_cast<float>(v); }, s);
 }
 
 void compute_stats(FeatureSlot& s) {
@@ -110,24 +112,35 @@ void compute_stats(FeatureSlot& s) {
     case npy::Kind::Float:
       if (size == 2)
         file_stats(static_cast<const uint16_t*>(s.data), rows, cols, npy::half_to_float, s);
-      else if (size == 4) typed_stats<float>(s.data, rows, cols, s);
-      else typed_stats<double>(s.data, rows, cols, s);
+      else if (size == 4)
+        typed_stats<float>(s.data, rows, cols, s);
+      else
+        typed_stats<double>(s.data, rows, cols, s);
       return;
     case npy::Kind::Bool:
-      file_stats(static_cast<const uint8_t*>(s.data), rows, cols,
-                 [](uint8_t v) { return v ? 1.0f : 0.0f; }, s);
+      file_stats(
+          static_cast<const uint8_t*>(s.data), rows, cols,
+          [](uint8_t v) { return v ? 1.0f : 0.0f; }, s);
       return;
     case npy::Kind::Int:
-      if (size == 1) typed_stats<int8_t>(s.data, rows, cols, s);
-      else if (size == 2) typed_stats<int16_t>(s.data, rows, cols, s);
-      else if (size == 4) typed_stats<int32_t>(s.data, rows, cols, s);
-      else typed_stats<int64_t>(s.data, rows, cols, s);
+      if (size == 1)
+        typed_stats<int8_t>(s.data, rows, cols, s);
+      else if (size == 2)
+        typed_stats<int16_t>(s.data, rows, cols, s);
+      else if (size == 4)
+        typed_stats<int32_t>(s.data, rows, cols, s);
+      else
+        typed_stats<int64_t>(s.data, rows, cols, s);
       return;
     default:
-      if (size == 1) typed_stats<uint8_t>(s.data, rows, cols, s);
-      else if (size == 2) typed_stats<uint16_t>(s.data, rows, cols, s);
-      else if (size == 4) typed_stats<uint32_t>(s.data, rows, cols, s);
-      else typed_stats<uint64_t>(s.data, rows, cols, s);
+      if (size == 1)
+        typed_stats<uint8_t>(s.data, rows, cols, s);
+      else if (size == 2)
+        typed_stats<uint16_t>(s.data, rows, cols, s);
+      else if (size == 4)
+        typed_stats<uint32_t>(s.data, rows, cols, s);
+      else
+        typed_stats<uint64_t>(s.data, rows, cols, s);
   }
 }
 
@@ -314,8 +327,8 @@ void check_norm(const py::dict& c) {
 
 // The stop of feat[:num_feats, :], read from the configuration.
 Py_ssize_t rows_stop(const py::dict& c) {
-  py::object sl = py::reinterpret_steal<py::object>(
-      PySlice_New(nullptr, num_feats(c).ptr(), nullptr));
+  py::object sl =
+      py::reinterpret_steal<py::object>(PySlice_New(nullptr, num_feats(c).ptr(), nullptr));
   if (!sl) common::rethrow();
   Py_ssize_t start, stop, step;
   if (PySlice_Unpack(sl.ptr(), &start, &stop, &step) < 0) common::rethrow();
@@ -458,7 +471,8 @@ at::Tensor normalise(const py::object& self, at::Tensor feat) {
     const py::object mean = self.attr("global_mean");
     const py::object std_ = self.attr("global_std");
     if (assertions_on() && (mean.is_none() || std_.is_none()))
-      common::raise(PyExc_AssertionError, "Global mean and std must be computed before normalization");
+      common::raise(PyExc_AssertionError,
+                    "Global mean and std must be computed before normalization");
     return (feat - global_tensor(mean).unsqueeze(1)) / (global_tensor(std_).unsqueeze(1) + 1e-8);
   }
   if (common::compare(corpus::item(config, "norm"), py::str("cepstral"), Py_EQ))
@@ -516,8 +530,7 @@ struct Masks {
 // (bins, frames) to (frames, bins), a tile of frames at a time: the reads
 // run along the rows and the tile of output rows stays in cache.
 template <bool kUnitStride>
-void transpose(const float* src, int64_t bins, int64_t frames, int64_t sb, int64_t st,
-               float* out) {
+void transpose(const float* src, int64_t bins, int64_t frames, int64_t sb, int64_t st, float* out) {
   constexpr int64_t kTile = 8;
   int64_t t0 = 0;
   for (; t0 + kTile <= frames; t0 += kTile)
@@ -535,8 +548,10 @@ void pad_one(const at::Tensor& x, float* out, int64_t longest) {
   const int64_t bins = x.size(0), frames = x.size(1);
   if (bins == 0) return;
   const float* src = frames > 0 ? x.data_ptr<float>() : nullptr;
-  if (frames > 0 && x.stride(1) == 1) transpose<true>(src, bins, frames, x.stride(0), 1, out);
-  else if (frames > 0) transpose<false>(src, bins, frames, x.stride(0), x.stride(1), out);
+  if (frames > 0 && x.stride(1) == 1)
+    transpose<true>(src, bins, frames, x.stride(0), 1, out);
+  else if (frames > 0)
+    transpose<false>(src, bins, frames, x.stride(0), x.stride(1), out);
   std::fill(out + frames * bins, out + longest * bins, 0.0f);
 }
 
@@ -610,7 +625,7 @@ py::list as_list(const std::vector<py::object>& v) {
 
 py::object pad_sequence(const std::vector<py::object>& seqs, py::handle value) {
   return global("pad_sequence")(as_list(seqs), py::arg("batch_first") = true,
-                                     py::arg("padding_value") = value);
+                                py::arg("padding_value") = value);
 }
 
 // x = transform(x), as many times as `range(times)` runs.
@@ -682,7 +697,8 @@ std::pair<py::object, py::object> feature_lengths(const std::vector<py::object>&
 }
 
 // padded_shifted, padded_golden and transcript_lengths; None for test-clean.
-std::array<py::object, 3> pad_targets(const py::object& self, const std::vector<py::object>& items) {
+std::array<py::object, 3> pad_targets(const py::object& self,
+                                      const std::vector<py::object>& items) {
   if (common::compare(self.attr("partition"), py::str("test-clean"), Py_EQ))
     return {py::none(), py::none(), py::none()};
   const std::vector<py::object> s = column(items, 1), g = column(items, 2);
@@ -753,11 +769,13 @@ PYBIND11_MODULE(pimbrook, m) {
               "dictionary (root, subset_size, num_feats, norm, specaug, specaug_conf).\n"
               "global_stats: (global_mean, global_std) of the training partition, needed by\n"
               "the other partitions under norm \"global_mvn\".")
-      .method("get_avg_chars_per_token", {arg("self")},
-              [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
-              "Characters per token over the transcripts (the integer 0 without tokens).")
-      .method("__len__", {arg("self"), common::returns("int")},
-              [](const Args& a) { return a[0].attr("length"); }, "The number of utterances.")
+      .method(
+          "get_avg_chars_per_token", {arg("self")},
+          [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
+          "Characters per token over the transcripts (the integer 0 without tokens).")
+      .method(
+          "__len__", {arg("self"), common::returns("int")},
+          [](const Args& a) { return a[0].attr("length"); }, "The number of utterances.")
       .method("__getitem__",
               {arg("self"), arg("idx"),
                common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")},

@@ -10,8 +10,8 @@
 #include "common/pyutil.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -49,9 +49,8 @@ py::list build_vocab(const py::str& characters) {
   py::set seen;
   for (auto ch : characters) {
     if (seen.contains(ch))
-      common::raise(PyExc_ValueError,
-                    "characters must not repeat a character: " +
-                        std::string(py::str(py::repr(ch))));
+      common::raise(PyExc_ValueError, "characters must not repeat a character: " +
+                                          std::string(py::str(py::repr(ch))));
     seen.add(ch);
     vocab.append(ch);
   }
@@ -87,9 +86,7 @@ py::object encode(const Args& a) {
   return ids;
 }
 
-long id_of(PyObject* item) {
-  return static_cast<long>(common::index_of(item));
-}
+long id_of(PyObject* item) { return static_cast<long>(common::index_of(item)); }
 
 py::object decode(const Args& a) {
   py::object self = a[0];
@@ -116,21 +113,23 @@ py::object decode(const Args& a) {
 PYBIND11_MODULE(tokenizer, m) {
   m.doc() = "Character tokenizer shared by the datasets, trainers and generators.";
   common::ClassBuilder(m, "ZelTokenizer")
-      .doc("Character tokenizer.\n\n"
-           "Ids 0 to 3 are <pad>, <sos>, <eos> and <unk>; then one id per character of\n"
-           "`characters` (default: space, apostrophe, A to Z). Characters outside the\n"
-           "vocabulary map to their capital when that is known, else to <unk>.")
-      .method("__init__",
-              {arg("self"), arg("characters", py::none()).annotated("Optional[str]")}, init,
+      .doc(
+          "Character tokenizer.\n\n"
+          "Ids 0 to 3 are <pad>, <sos>, <eos> and <unk>; then one id per character of\n"
+          "`characters` (default: space, apostrophe, A to Z). Characters outside the\n"
+          "vocabulary map to their capital when that is known, else to <unk>.")
+      .method("__init__", {arg("self"), arg("characters", py::none()).annotated("Optional[str]")},
+              init,
               "characters: the vocabulary after the four special tokens, one id each in this\n"
               "order (None: space, apostrophe, A to Z); a repeated character is refused.")
       .method("encode", {arg("self"), arg("text").annotated("str"), common::returns("List[int]")},
               encode, "The ids of the characters of text, without start or end ids.")
-      .method("decode",
-              {arg("self"), arg("ids"), arg("skip_special_tokens", py::bool_(false)).annotated("bool"),
-               common::returns("str")},
-              decode,
-              "The text of the ids (any iterable of ints); skip_special_tokens drops <pad>, <sos>\n"
-              "and <eos>. An id outside the vocabulary raises ValueError.")
+      .method(
+          "decode",
+          {arg("self"), arg("ids"), arg("skip_special_tokens", py::bool_(false)).annotated("bool"),
+           common::returns("str")},
+          decode,
+          "The text of the ids (any iterable of ints); skip_special_tokens drops <pad>, <sos>\n"
+          "and <eos>. An id outside the vocabulary raises ValueError.")
       .finish();
 }

@@ -33,8 +33,8 @@
 
 namespace py = pybind11;
 using at::Tensor;
-using common::Args;
 using common::arg;
+using common::Args;
 using common::index_of;
 using common::nn::is_tensor;
 
@@ -57,8 +57,8 @@ py::object wrap(Tensor t) {
 // What a callback returned, which must be a tensor.
 Tensor tensor_result(const py::object& out, const char* what) {
   if (!is_tensor(out))
-    common::raise(PyExc_TypeError, std::string(what) + " must return a torch tensor, got " +
-                                       common::type_name(out));
+    common::raise(PyExc_TypeError,
+                  std::string(what) + " must return a torch tensor, got " + common::type_name(out));
   return unpack(out);
 }
 
@@ -157,7 +157,9 @@ Tensor log_softmax_last(const Tensor& t) {
   return at::log_softmax(t, -1);
 }
 
-Tensor exp_of(const Tensor& t) { return cpu_half(t) ? t.to(at::kFloat).exp().to(at::kHalf) : t.exp(); }
+Tensor exp_of(const Tensor& t) {
+  return cpu_half(t) ? t.to(at::kFloat).exp().to(at::kHalf) : t.exp();
+}
 
 Tensor cumsum_last(const Tensor& t) {
   return cpu_half(t) ? t.to(at::kFloat).cumsum(-1).to(at::kHalf) : t.cumsum(-1);
@@ -234,7 +236,9 @@ bool whole_tensor_shapes(const Tensor& logits, const Tensor& ids, PenaltyRows* r
 
 // The row-by-row route, as indexing does it: the distinct ids of each row
 // select its logits, which are read, divided and written back.
-Tensor distinct(const Tensor& row_ids) { return std::get<0>(at::_unique2(row_ids, true, false, false)); }
+Tensor distinct(const Tensor& row_ids) {
+  return std::get<0>(at::_unique2(row_ids, true, false, false));
+}
 
 Tensor penalized(const Tensor& picked, double penalty) {
   Tensor positive = picked > 0;
@@ -408,7 +412,9 @@ class FilterStep {
  public:
   FilterStep(py::handle self, double temperature, int64_t top_k, double top_p)
       : custom_(override_of(self, "_filter_logits")),
-        temperature_(temperature), top_k_(top_k), top_p_(top_p) {}
+        temperature_(temperature),
+        top_k_(top_k),
+        top_p_(top_p) {}
 
   Tensor operator()(const Tensor& logits) const {
     if (!custom_) return filter_logits(logits, temperature_, top_k_, top_p_);
@@ -723,8 +729,13 @@ bool any_live(const double* row, int64_t n) {
 class BeamSearch {
  public:
   BeamSearch(py::handle self, const Tensor& x, int64_t width, double temperature, double penalty)
-      : self_(self), x_(x), batch_(x.size(0)), width_(width), temperature_(temperature),
-        kernels_(cpu_kernels_enabled()), penalize_(self, penalty, kernels_) {
+      : self_(self),
+        x_(x),
+        batch_(x.size(0)),
+        width_(width),
+        temperature_(temperature),
+        kernels_(cpu_kernels_enabled()),
+        penalize_(self, penalty, kernels_) {
     py::object tokenizer = self.attr("tokenizer");
     vocab_obj_ = tokenizer.attr("num_classes");
     py::object eos = tokenizer.attr("eos_id");
@@ -784,8 +795,10 @@ class BeamSearch {
       const Hypotheses chosen = final_selection(b);
       for (size_t w = 0; w < chosen.size(); ++w) {
         Tensor cell = scores[b][static_cast<int64_t>(w)];
-        if (chosen[w].graph_score.defined()) cell.copy_(chosen[w].graph_score);
-        else cell.fill_(chosen[w].score);
+        if (chosen[w].graph_score.defined())
+          cell.copy_(chosen[w].graph_score);
+        else
+          cell.fill_(chosen[w].score);
       }
     }
     return scores;
@@ -799,10 +812,10 @@ class BeamSearch {
     Tensor parents = at::div(top_indices, vocab_, "floor");
     Tensor tokens = top_indices.remainder(vocab_);
     Tensor rows = parents + at::arange(batch_, parents.options()).mul_(width_).unsqueeze(1);
-    Tensor grown = at::cat({sequences_.reshape({batch_ * width_, sequences_.size(-1)})
-                                .index_select(0, rows.view(-1)),
-                            tokens.view({-1, 1})},
-                           1);
+    Tensor grown = at::cat(
+        {sequences_.reshape({batch_ * width_, sequences_.size(-1)}).index_select(0, rows.view(-1)),
+         tokens.view({-1, 1})},
+        1);
     sequences_ = grown.view({batch_, width_, grown.size(-1)});
     Tensor ended = equals(tokens, eos_).to(at::kBool);
     host_scores_ = top_scores.to(at::kCPU, at::kDouble).contiguous();
@@ -864,9 +877,9 @@ class BeamSearch {
   py::object vocab_obj_;
   int64_t vocab_ = 0;
   TokenId eos_, pad_;
-  Tensor sequences_;    // (batch, width, t)
-  Tensor scores_;       // (batch, width), on the device
-  Tensor host_scores_;  // the same as doubles on the CPU
+  Tensor sequences_;             // (batch, width, t)
+  Tensor scores_;                // (batch, width), on the device
+  Tensor host_scores_;           // the same as doubles on the CPU
   bool differentiable_ = false;  // the scores carry a gradient
   std::vector<Hypotheses> finished_;
 };
@@ -960,8 +973,9 @@ PYBIND11_MODULE(quillane, m) {
   m.attr("_cpu_kernels") = py::bool_(true);
   const py::float_ one(1.0);
   common::ClassBuilder(m, "SequenceGenerator")
-      .doc("A class for generating sequences using various decoding strategies.\n"
-           "Supports greedy search, beam search, and sampling with top-k/nucleus filtering.")
+      .doc(
+          "A class for generating sequences using various decoding strategies.\n"
+          "Supports greedy search, beam search, and sampling with top-k/nucleus filtering.")
       .method("__init__",
               {arg("self"), arg("score_fn").annotated("Callable"),
                arg("tokenizer").annotated("ZelTokenizer"), arg("max_length").annotated("int"),
@@ -991,8 +1005,8 @@ PYBIND11_MODULE(quillane, m) {
               "Extends each row by its most probable token until the end token or max_length.\n"
               "Returns (sequences, scores).")
       .method("generate_beam",
-              {arg("self"), arg("x").annotated("torch.Tensor"),
-               arg("beam_width").annotated("int"), arg("temperature", one).annotated("float"),
+              {arg("self"), arg("x").annotated("torch.Tensor"), arg("beam_width").annotated("int"),
+               arg("temperature", one).annotated("float"),
                arg("repeat_penalty", one).annotated("float"),
                common::returns("Tuple[torch.Tensor, torch.Tensor]")},
               generate_beam,

@@ -10,8 +10,8 @@
 
 namespace py = pybind11;
 namespace nn = common::nn;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 namespace py = pybind11;
 namespace nn = common::nn;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -33,7 +33,8 @@ at::Scalar scalar(py::handle v) {
 // root from below, and its partner.
 py::object closest_factors(const Args& a) {
   py::handle n = a["n"];
-  py::object factor = common::steal(PyNumber_Long(common::steal(PyNumber_Power(n.ptr(), py::float_(0.5).ptr(), Py_None)).ptr()));
+  py::object factor = common::steal(
+      PyNumber_Long(common::steal(PyNumber_Power(n.ptr(), py::float_(0.5).ptr(), Py_None)).ptr()));
   const py::int_ zero(0), one(1);
   for (;;) {
     py::object rest = common::mod(n, factor);
@@ -71,8 +72,9 @@ py::object blstm_init(const Args& a) {
   // each direction gets hidden_dim // 2 units, so only an even width comes
   // back out of a bidirectional layer as hidden_dim wide
   if (common::mod(hidden_dim, py::int_(2)).not_equal(py::int_(0)))
-    common::raise(PyExc_ValueError, "hidden_dim must be even (each LSTM direction has hidden_dim // 2 units), got " +
-                                        std::string(py::str(hidden_dim)));
+    common::raise(PyExc_ValueError,
+                  "hidden_dim must be even (each LSTM direction has hidden_dim // 2 units), got " +
+                      std::string(py::str(hidden_dim)));
   auto strides = nn::unpack(self.attr("closest_factors")(time_reduction), 2);
   self.attr("stride1") = strides[0];
   self.attr("stride2") = strides[1];
@@ -109,7 +111,8 @@ py::object pool_output_length(const Args& a) {
 
 py::object blstm_downsampled_length(const Args& a) {
   py::handle self = a[0];
-  py::object lengths = self.attr("calculate_pool_output_length")(a["lengths"], self.attr("pool1_params"));
+  py::object lengths =
+      self.attr("calculate_pool_output_length")(a["lengths"], self.attr("pool1_params"));
   return self.attr("calculate_pool_output_length")(lengths, self.attr("pool2_params"));
 }
 
@@ -119,15 +122,16 @@ std::pair<py::object, py::object> lstm_and_pool(py::handle self, const py::modul
                                                 py::handle x, py::handle x_len, const char* lstm,
                                                 const char* pool, const char* params) {
   const int64_t frames = nn::tensor(x).size(1);
-  py::object packed = common::call(mod.attr("pack_padded_sequence"),
-                                   py::make_tuple(x, nn::object(nn::tensor(x_len).cpu())),
-                                   {{"batch_first", py::bool_(true)}, {"enforce_sorted", py::bool_(false)}});
+  py::object packed = common::call(
+      mod.attr("pack_padded_sequence"), py::make_tuple(x, nn::object(nn::tensor(x_len).cpu())),
+      {{"batch_first", py::bool_(true)}, {"enforce_sorted", py::bool_(false)}});
   auto lstm_out = nn::unpack(self.attr(lstm)(packed), 2);
-  auto padded = nn::unpack(common::call(mod.attr("pad_packed_sequence"), py::make_tuple(lstm_out[0]),
-                                        {{"batch_first", py::bool_(true)},
-                                         {"total_length", py::int_(frames)}}),
-                           2);
-  at::Tensor pooled = nn::tensor(self.attr(pool)(nn::object(nn::tensor(padded[0]).transpose(1, 2))));
+  auto padded = nn::unpack(
+      common::call(mod.attr("pad_packed_sequence"), py::make_tuple(lstm_out[0]),
+                   {{"batch_first", py::bool_(true)}, {"total_length", py::int_(frames)}}),
+      2);
+  at::Tensor pooled =
+      nn::tensor(self.attr(pool)(nn::object(nn::tensor(padded[0]).transpose(1, 2))));
   py::object lengths = self.attr("calculate_pool_output_length")(x_len, self.attr(params));
   return {nn::object(pooled.transpose(1, 2)), lengths};
 }
@@ -137,7 +141,8 @@ common::BoundMethod blstm_forward(std::string module_name) {
     py::handle self = a[0];
     py::module_ mod = py::module_::import(module_name.c_str());
     auto first = lstm_and_pool(self, mod, a["x"], a["x_len"], "blstm1", "pool1", "pool1_params");
-    auto second = lstm_and_pool(self, mod, first.first, first.second, "blstm2", "pool2", "pool2_params");
+    auto second =
+        lstm_and_pool(self, mod, first.first, first.second, "blstm2", "pool2", "pool2_params");
     py::object output = self.attr("dropout")(self.attr("linear_embed")(second.first));
     return py::make_tuple(output, second.second);
   };
@@ -181,7 +186,8 @@ py::object conv_downsampled_length(const Args& a) {
   if (common::nn::is_tensor(lengths)) {
     const at::Scalar k_minus_1 = scalar(kernel - py::int_(1));
     at::Tensor l = nn::tensor(lengths);
-    for (py::handle s : {stride1, stride2}) l = at::div(l.sub(k_minus_1).sub(1), scalar(s), "floor") + 1;
+    for (py::handle s : {stride1, stride2})
+      l = at::div(l.sub(k_minus_1).sub(1), scalar(s), "floor") + 1;
     return nn::object(l);
   }
   const py::int_ one(1);
@@ -205,8 +211,8 @@ py::object conv_forward(const Args& a) {
   contiguous_gradient(x);
   at::Tensor flat = x.transpose(1, 2).contiguous().view({x.size(0), x.size(2), -1});
   py::object out = self.attr("dropout")(self.attr("linear_out")(nn::object(flat)));
-  py::object lengths = self.attr("calculate_downsampled_length")(a["x_len"], self.attr("time_stride1"),
-                                                                 self.attr("time_stride2"));
+  py::object lengths = self.attr("calculate_downsampled_length")(
+      a["x_len"], self.attr("time_stride1"), self.attr("time_stride2"));
   return py::make_tuple(out, lengths);
 }
 
@@ -241,16 +247,17 @@ common::BoundMethod speech_init(std::string module_name) {
     py::module_ mod = py::module_::import(module_name.c_str());
     py::object width = self.attr("embedding_dim");
     if (conv)
-      self.attr("cnn") = common::call(mod.attr("Conv2DSubsampling"), py::make_tuple(input_dim, width),
-                                      {{"dropout", p}, {"time_reduction", conv_reduction}});
+      self.attr("cnn") =
+          common::call(mod.attr("Conv2DSubsampling"), py::make_tuple(input_dim, width),
+                       {{"dropout", p}, {"time_reduction", conv_reduction}});
     if (lstm) {
       py::object lstm_input = py::bool_(self.attr("cnn")) ? width : py::object(input_dim);
-      self.attr("blstm") = common::call(mod.attr("StackedBLSTMEmbedding"),
-                                        {{"input_dim", lstm_input},
-                                         {"hidden_dim", width},
-                                         {"output_dim", width},
-                                         {"time_reduction", lstm_reduction},
-                                         {"dropout", p}});
+      self.attr("blstm") =
+          common::call(mod.attr("StackedBLSTMEmbedding"), {{"input_dim", lstm_input},
+                                                           {"hidden_dim", width},
+                                                           {"output_dim", width},
+                                                           {"time_reduction", lstm_reduction},
+                                                           {"dropout", p}});
     }
     return py::none();
   };
@@ -319,18 +326,20 @@ common::ClassBuilder& with_closest_factors(common::ClassBuilder& b) {
 
 void define_blstm(py::module_& m, const std::string& name) {
   common::ClassBuilder b(m, "StackedBLSTMEmbedding", nn::module_bases());
-  b.doc("Two bidirectional LSTMs, each followed by a max-pool over time; the pool sizes are\n"
-        "closest_factors(time_reduction). Returns embeddings of width output_dim and the\n"
-        "shortened int64 lengths.");
-  b.method("__init__",
-           {arg("self"), arg("input_dim").annotated("int"), arg("hidden_dim").annotated("int"),
-            arg("output_dim").annotated("int"), arg("time_reduction", py::int_(2)).annotated("int"),
-            arg("dropout", py::float_(0.1)).annotated("float")},
-           blstm_init,
-           "input_dim: features per frame; hidden_dim: width of the BiLSTM outputs (hidden_dim // 2\n"
-           "units per direction); output_dim: embedding width; time_reduction: total pooling\n"
-           "factor; dropout: rate after the projection. Raises ValueError for a non-positive\n"
-           "size or a dropout outside [0, 1).");
+  b.doc(
+      "Two bidirectional LSTMs, each followed by a max-pool over time; the pool sizes are\n"
+      "closest_factors(time_reduction). Returns embeddings of width output_dim and the\n"
+      "shortened int64 lengths.");
+  b.method(
+      "__init__",
+      {arg("self"), arg("input_dim").annotated("int"), arg("hidden_dim").annotated("int"),
+       arg("output_dim").annotated("int"), arg("time_reduction", py::int_(2)).annotated("int"),
+       arg("dropout", py::float_(0.1)).annotated("float")},
+      blstm_init,
+      "input_dim: features per frame; hidden_dim: width of the BiLSTM outputs (hidden_dim // 2\n"
+      "units per direction); output_dim: embedding width; time_reduction: total pooling\n"
+      "factor; dropout: rate after the projection. Raises ValueError for a non-positive\n"
+      "size or a dropout outside [0, 1).");
   with_closest_factors(b)
       .method("calculate_pool_output_length",
               {arg("self"), nn::tensor_arg("L_in"), arg("pool_params").annotated("dict"),
@@ -338,21 +347,24 @@ void define_blstm(py::module_& m, const std::string& name) {
               pool_output_length,
               "Output lengths (int64) of a 1-D pooling with pool_params' padding, dilation,\n"
               "kernel_size and stride for input lengths L_in.")
-      .method("calculate_downsampled_length",
-              {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)},
-              blstm_downsampled_length,
-              "The frame counts forward returns for `lengths`: floor(floor(L / stride1) / stride2).")
-      .method("forward", {arg("self"), arg("x"), arg("x_len")}, blstm_forward(name),
-              "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
-              "output_dim), x_len' int64). Each LSTM reads only the valid frames of each utterance.")
+      .method(
+          "calculate_downsampled_length",
+          {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)},
+          blstm_downsampled_length,
+          "The frame counts forward returns for `lengths`: floor(floor(L / stride1) / stride2).")
+      .method(
+          "forward", {arg("self"), arg("x"), arg("x_len")}, blstm_forward(name),
+          "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
+          "output_dim), x_len' int64). Each LSTM reads only the valid frames of each utterance.")
       .finish();
 }
 
 void define_conv(py::module_& m) {
   common::ClassBuilder b(m, "Conv2DSubsampling", nn::module_bases());
-  b.doc("Two strided 2-D convolutions with GELU over (time, frequency); the time strides are\n"
-        "closest_factors(time_reduction). Channels and remaining frequency bins of each frame\n"
-        "are projected to output_dim.");
+  b.doc(
+      "Two strided 2-D convolutions with GELU over (time, frequency); the time strides are\n"
+      "closest_factors(time_reduction). Channels and remaining frequency bins of each frame\n"
+      "are projected to output_dim.");
   b.method("__init__",
            {arg("self"), arg("input_dim").annotated("int"), arg("output_dim").annotated("int"),
             arg("dropout", py::float_(0.0)).annotated("float"),
@@ -422,8 +434,9 @@ PYBIND11_MODULE(caddrel, m) {
                        "standard-normal features and float lengths all equal to max_length");
   for (const char* method : {"lstm", "conv", "both"}) {
     const std::string fn = std::string("test_caddrel_") + method;
-    const std::string doc = std::string("Prints the summary of a SpeechEmbedding(80, 256) with \"") +
-                            method + "\" and the frame counts of 10 utterances of 1000 frames.";
+    const std::string doc =
+        std::string("Prints the summary of a SpeechEmbedding(80, 256) with \"") + method +
+        "\" and the frame counts of 10 utterances of 1000 frames.";
     common::def_function(m, fn.c_str(), {arg("time_reduction", py::int_(2)).annotated("int")},
                          self_test(name, method), doc.c_str());
   }

@@ -12,8 +12,8 @@
 
 namespace py = pybind11;
 namespace nn = common::nn;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -24,11 +24,11 @@ py::object attention_init(const Args& a) {
   py::object self = a[0];
   nn::init_module(self);
   py::module_ tnn = nn::torch_nn();
-  self.attr("mha") = common::call(tnn.attr("MultiheadAttention"),
-                                  {{"embed_dim", d_model},
-                                   {"num_heads", num_heads},
-                                   {"dropout", p},
-                                   {"batch_first", py::bool_(true)}});
+  self.attr("mha") =
+      common::call(tnn.attr("MultiheadAttention"), {{"embed_dim", d_model},
+                                                    {"num_heads", num_heads},
+                                                    {"dropout", p},
+                                                    {"batch_first", py::bool_(true)}});
   self.attr("norm") = tnn.attr("LayerNorm")(d_model);
   self.attr("dropout") = tnn.attr("Dropout")(p);
   return py::none();
@@ -67,9 +67,9 @@ py::object feed_forward_init(const Args& a) {
   py::object self = a[0];
   nn::init_module(self);
   py::module_ tnn = nn::torch_nn();
-  self.attr("ffn") = tnn.attr("Sequential")(tnn.attr("Linear")(d_model, d_ff), tnn.attr("GELU")(),
-                                            tnn.attr("Dropout")(p),
-                                            tnn.attr("Linear")(d_ff, d_model));
+  self.attr("ffn") =
+      tnn.attr("Sequential")(tnn.attr("Linear")(d_model, d_ff), tnn.attr("GELU")(),
+                             tnn.attr("Dropout")(p), tnn.attr("Linear")(d_ff, d_model));
   self.attr("norm") = tnn.attr("LayerNorm")(d_model);
   self.attr("dropout") = tnn.attr("Dropout")(p);
   return py::none();

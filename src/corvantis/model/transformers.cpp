@@ -16,8 +16,8 @@
 
 namespace py = pybind11;
 namespace nn = common::nn;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -69,7 +69,8 @@ constexpr const char* kTextForwardDoc =
 at::Tensor positions(int64_t frames, int64_t d, const at::TensorOptions& like) {
   const auto f32 = like.dtype(at::kFloat);
   at::Tensor pos = at::arange(frames, f32).unsqueeze(1);
-  at::Tensor rate = at::exp(at::arange(0, d, 2, f32) * (-std::log(10000.0) / static_cast<double>(d)));
+  at::Tensor rate =
+      at::exp(at::arange(0, d, 2, f32) * (-std::log(10000.0) / static_cast<double>(d)));
   at::Tensor angle = pos * rate;
   return at::stack({at::sin(angle), at::cos(angle)}, 2).flatten(1).narrow(1, 0, d).to(like.dtype());
 }
@@ -106,16 +107,18 @@ void check_heads(py::handle d_model, py::handle heads, const char* name) {
                                         std::string(py::str(heads)) + ")");
 }
 
-py::object layer_list(py::handle layer_class, py::handle count, py::handle d_model, py::handle heads,
-                      py::handle d_ff, py::handle p) {
+py::object layer_list(py::handle layer_class, py::handle count, py::handle d_model,
+                      py::handle heads, py::handle d_ff, py::handle p) {
   py::list layers;
-  for (int64_t i = 0; i < count.cast<int64_t>(); ++i) layers.append(layer_class(d_model, heads, d_ff, p));
+  for (int64_t i = 0; i < count.cast<int64_t>(); ++i)
+    layers.append(layer_class(d_model, heads, d_ff, p));
   return nn::torch_nn().attr("ModuleList")(layers);
 }
 
 // Token embedding, a decoder stack, its final norm and the output projection.
-void build_decoder(py::handle self, py::handle layer_class, py::handle num_classes, py::handle d_model,
-                   py::handle layers, py::handle heads, py::handle d_ff, py::handle p) {
+void build_decoder(py::handle self, py::handle layer_class, py::handle num_classes,
+                   py::handle d_model, py::handle layers, py::handle heads, py::handle d_ff,
+                   py::handle p) {
   py::module_ tnn = nn::torch_nn();
   self.attr("target_embedding") = tnn.attr("Embedding")(num_classes, d_model);
   self.attr("dec_layers") = layer_list(layer_class, layers, d_model, heads, d_ff, p);
@@ -153,8 +156,8 @@ common::BoundMethod speech_init(std::string module_name) {
     self.attr("source_embedding") = common::call(
         mod.attr("SpeechEmbedding"), py::make_tuple(input_dim, d_model),
         {{"time_reduction", time_reduction}, {"reduction_method", method}, {"dropout", p}});
-    self.attr("enc_layers") =
-        layer_list(mod.attr("SelfAttentionEncoderLayer"), enc_layers, d_model, enc_heads, d_ff_enc, p);
+    self.attr("enc_layers") = layer_list(mod.attr("SelfAttentionEncoderLayer"), enc_layers, d_model,
+                                         enc_heads, d_ff_enc, p);
     py::module_ tnn = nn::torch_nn();
     self.attr("encoder_norm") = tnn.attr("LayerNorm")(d_model);
     self.attr("ctc_head") = tnn.attr("Linear")(d_model, num_classes);
@@ -167,7 +170,8 @@ common::BoundMethod speech_init(std::string module_name) {
 common::BoundMethod text_init(std::string module_name) {
   return [module_name](const Args& a) -> py::object {
     std::vector<py::int_> n;
-    for (const char* name : {"num_classes", "max_len", "d_model", "num_layers", "num_heads", "d_ff"})
+    for (const char* name :
+         {"num_classes", "max_len", "d_model", "num_layers", "num_heads", "d_ff"})
       n.push_back(common::to_int(a[name], name));
     py::float_ p(common::to_float(a["dropout"]));
     py::object self = a[0];
@@ -200,7 +204,8 @@ py::tuple encode(py::handle self, py::handle feats, py::handle feat_lengths) {
   py::dict maps;
   size_t i = 0;
   for (py::handle layer : self.attr("enc_layers")) {
-    auto out = nn::unpack(common::call(layer, py::make_tuple(x), {{"key_padding_mask", pad_obj}}), 2);
+    auto out =
+        nn::unpack(common::call(layer, py::make_tuple(x), {{"key_padding_mask", pad_obj}}), 2);
     x = out[0];
     maps[py::str(map_name(i++, "enc_self"))] = out[1];
   }
@@ -253,7 +258,8 @@ std::pair<py::object, py::dict> decode(py::handle self, py::handle targets, py::
 py::object speech_forward(const Args& a) {
   py::handle self = a[0];
   py::tuple enc = encode(self, a["feats"], a["feat_lengths"]);
-  auto dec = decode(self, a["targets_shifted"], enc[0], enc[1], nn::tensor(a["transcript_lengths"]));
+  auto dec =
+      decode(self, a["targets_shifted"], enc[0], enc[1], nn::tensor(a["transcript_lengths"]));
   py::dict maps = py::reinterpret_borrow<py::dict>(enc[2]);
   for (auto kv : dec.second) maps[kv.first] = kv.second;
   return py::make_tuple(dec.first, maps, enc[3]);
@@ -269,8 +275,8 @@ py::object speech_score(const Args& a) {
   const int64_t utterances = memory.size(0);
   if (rows != utterances) {
     if (utterances == 0 || rows % utterances != 0)
-      common::raise(PyExc_ValueError, "score() got " + std::to_string(rows) +
-                                          " prefixes for " + std::to_string(utterances) +
+      common::raise(PyExc_ValueError, "score() got " + std::to_string(rows) + " prefixes for " +
+                                          std::to_string(utterances) +
                                           " encoded utterances; it needs a multiple of them");
     const int64_t beams = rows / utterances;
     memory = memory.repeat_interleave(beams, 0);
@@ -299,7 +305,8 @@ std::pair<py::object, py::dict> text_decode(py::handle self, py::handle targets,
 
 py::object text_forward(const Args& a) {
   py::handle lengths = a["target_lengths"];
-  auto out = text_decode(a[0], a["targets_shifted"], lengths.is_none() ? at::Tensor() : nn::tensor(lengths));
+  auto out = text_decode(a[0], a["targets_shifted"],
+                         lengths.is_none() ? at::Tensor() : nn::tensor(lengths));
   return py::make_tuple(out.first, out.second);
 }
 
@@ -320,22 +327,23 @@ PYBIND11_MODULE(transformers, m) {
   const std::string name = py::str(m.attr("__name__"));
   m.doc() = "Encoder-decoder speech model and decoder-only language model.";
   m.attr("SpeechEmbedding") = common::relative(name, "caddrel").attr("SpeechEmbedding");
-  m.attr("SelfAttentionEncoderLayer") = common::relative(name, "ashvenny").attr("SelfAttentionEncoderLayer");
+  m.attr("SelfAttentionEncoderLayer") =
+      common::relative(name, "ashvenny").attr("SelfAttentionEncoderLayer");
   py::module_ decoders = common::relative(name, "wendlash");
   m.attr("CrossAttentionDecoderLayer") = decoders.attr("CrossAttentionDecoderLayer");
   m.attr("SelfAttentionDecoderLayer") = decoders.attr("SelfAttentionDecoderLayer");
 
   common::ClassBuilder(m, "EncoderDecoderTransformer", nn::module_bases())
       .doc(kSpeechDoc)
-      .method("__init__",
-              {arg("self"), size("input_dim"), size("num_classes"), size("d_model", 256),
-               size("num_encoder_layers", 6), size("num_decoder_layers", 6),
-               size("num_encoder_heads", 4), size("num_decoder_heads", 4),
-               size("d_ff_encoder", 1024), size("d_ff_decoder", 1024),
-               arg("dropout", py::float_(0.1)).annotated("float"), size("max_len", 1000),
-               size("time_reduction", 4),
-               arg("reduction_method", py::str("lstm")).annotated("str")},
-              speech_init(name), kSpeechInitDoc)
+      .method(
+          "__init__",
+          {arg("self"), size("input_dim"), size("num_classes"), size("d_model", 256),
+           size("num_encoder_layers", 6), size("num_decoder_layers", 6),
+           size("num_encoder_heads", 4), size("num_decoder_heads", 4), size("d_ff_encoder", 1024),
+           size("d_ff_decoder", 1024), arg("dropout", py::float_(0.1)).annotated("float"),
+           size("max_len", 1000), size("time_reduction", 4),
+           arg("reduction_method", py::str("lstm")).annotated("str")},
+          speech_init(name), kSpeechInitDoc)
       .method("forward",
               {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("targets_shifted"),
                nn::tensor_arg("feat_lengths"), nn::tensor_arg("transcript_lengths"),

@@ -11,8 +11,8 @@
 
 namespace py = pybind11;
 namespace nn = common::nn;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -64,10 +64,10 @@ constexpr const char* kCrossForwardDoc =
 
 py::object self_forward(const Args& a) {
   py::handle self = a[0];
-  auto out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
-                                     {{"key_padding_mask", a["key_padding_mask"]},
-                                      {"attn_mask", a["attn_mask"]}}),
-                        2);
+  auto out = nn::unpack(
+      common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
+                   {{"key_padding_mask", a["key_padding_mask"]}, {"attn_mask", a["attn_mask"]}}),
+      2);
   py::object x = self.attr("ffn")(out[0]);
   return py::make_tuple(x, out[1]);
 }
@@ -78,11 +78,10 @@ py::object cross_forward(const Args& a) {
                                           {{"key_padding_mask", a["dec_key_padding_mask"]},
                                            {"attn_mask", a["attn_mask"]}}),
                              2);
-  auto cross_out =
-      nn::unpack(common::call(self.attr("cross_attn"), py::make_tuple(self_out[0], a["enc_output"]),
-                              {{"key_padding_mask", a["enc_key_padding_mask"]},
-                               {"attn_mask", py::none()}}),
-                 2);
+  auto cross_out = nn::unpack(
+      common::call(self.attr("cross_attn"), py::make_tuple(self_out[0], a["enc_output"]),
+                   {{"key_padding_mask", a["enc_key_padding_mask"]}, {"attn_mask", py::none()}}),
+      2);
   py::object x = self.attr("ffn")(cross_out[0]);
   return py::make_tuple(x, self_out[1], cross_out[1]);
 }

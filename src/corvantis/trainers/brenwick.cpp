@@ -7,9 +7,8 @@
 // optimizer, the scheduler, the progress bar) is looked up on the trainer or
 // the module at every use, so a caller may replace any of them between
 // batches. Running sums are plain interpreter numbers, as the metrics are.
-#include <torch/extension.h>
-
 #include <c10/core/InferenceMode.h>
+#include <torch/extension.h>
 
 #include <cstdint>
 #include <limits>
@@ -27,17 +26,17 @@
 #include "common/trainloop.h"
 
 namespace py = pybind11;
-using common::Args;
-using common::arg;
-using common::Keyword;
 using common::add;
+using common::arg;
+using common::Args;
 using common::compare;
 using common::div;
 using common::index_of;
+using common::Keyword;
 using common::mod;
 using common::mul;
-using common::nn::is_tensor;
 using common::within;
+using common::nn::is_tensor;
 using common::trainloop::accumulation_steps;
 using common::trainloop::window_ends;
 
@@ -150,7 +149,8 @@ class LossSums {
 
 // model(targets_shifted, target_lengths=lengths) -> (logits, attention maps).
 std::vector<py::object> forward(py::handle self, const TextBatch& b) {
-  return common::nn::unpack(self.attr("model")(b.shifted, py::arg("target_lengths") = b.lengths), 2);
+  return common::nn::unpack(self.attr("model")(b.shifted, py::arg("target_lengths") = b.lengths),
+                            2);
 }
 
 py::object criterion(py::handle self, py::handle logits, const TextBatch& b) {
@@ -164,11 +164,11 @@ class LossPass {
   LossPass(const Args& a, const char* mode, const char* desc)
       : self(a[0]), loader(a["dataloader"]) {
     self.attr("model").attr(mode)();
-    bar_ = common::call(
-        global("tqdm"),
-        {Keyword{"total", py::int_(py::len(loader))}, Keyword{"dynamic_ncols", py::bool_(true)},
-         Keyword{"leave", py::bool_(false)}, Keyword{"position", py::int_(0)},
-         Keyword{"desc", py::str(desc)}});
+    bar_ =
+        common::call(global("tqdm"),
+                     {Keyword{"total", py::int_(py::len(loader))},
+                      Keyword{"dynamic_ncols", py::bool_(true)}, Keyword{"leave", py::bool_(false)},
+                      Keyword{"position", py::int_(0)}, Keyword{"desc", py::str(desc)}});
   }
 
   // The batch's forward pass and loss, the maps kept for the end.
@@ -184,9 +184,9 @@ class LossPass {
     py::object avg = sums.average();
     py::str ce = four_decimals(common::to_float(avg)), ppl = four_decimals(exp_default_dtype(avg));
     if (acc_step)
-      common::call(bar_.attr("set_postfix"), {Keyword{"ce_loss_token", ce},
-                                              Keyword{"perplexity_token", ppl},
-                                              Keyword{"acc_step", std::move(acc_step)}});
+      common::call(bar_.attr("set_postfix"),
+                   {Keyword{"ce_loss_token", ce}, Keyword{"perplexity_token", ppl},
+                    Keyword{"acc_step", std::move(acc_step)}});
     else
       common::call(bar_.attr("set_postfix"),
                    {Keyword{"ce_loss_token", ce}, Keyword{"perplexity_token", ppl}});
@@ -272,10 +272,10 @@ py::object init(const Args& a) {
   py::object smoothing =
       common::item(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
   common::settings::probability(smoothing, "training.label_smoothing");
-  self.attr("criterion") = common::call(
-      global("nn").attr("CrossEntropyLoss"),
-      {Keyword{"ignore_index", self.attr("tokenizer").attr("pad_id")},
-       Keyword{"label_smoothing", smoothing}});
+  self.attr("criterion") =
+      common::call(global("nn").attr("CrossEntropyLoss"),
+                   {Keyword{"ignore_index", self.attr("tokenizer").attr("pad_id")},
+                    Keyword{"label_smoothing", smoothing}});
   return py::none();
 }
 
@@ -487,11 +487,11 @@ py::object generate(const Args& a) {
   if (config.is_none()) config = default_generation_config(self);
   check_generation_config(config);
   py::object generator_class = global("SequenceGenerator");
-  py::object generator = common::call(
-      generator_class, {Keyword{"score_fn", score_closure(self)},
-                        Keyword{"tokenizer", self.attr("tokenizer")},
-                        Keyword{"max_length", self.attr("model").attr("max_len")},
-                        Keyword{"device", self.attr("device")}});
+  py::object generator =
+      common::call(generator_class, {Keyword{"score_fn", score_closure(self)},
+                                     Keyword{"tokenizer", self.attr("tokenizer")},
+                                     Keyword{"max_length", self.attr("model").attr("max_len")},
+                                     Keyword{"device", self.attr("device")}});
 
   std::vector<py::object> drawn = common::nn::unpack(
       common::call(a["dataloader"].attr("dataset").attr("sample_prompts"),
@@ -547,9 +547,9 @@ py::object evaluation_configs(const Args& a) {
 void generate_setting(py::handle self, py::handle loader, py::handle name, py::handle config,
                       py::dict& generated) {
   try {
-    py::object results = common::call(self.attr("generate"), py::make_tuple(loader),
-                                      {Keyword{"generation_config",
-                                               py::reinterpret_borrow<py::object>(config)}});
+    py::object results =
+        common::call(self.attr("generate"), py::make_tuple(loader),
+                     {Keyword{"generation_config", py::reinterpret_borrow<py::object>(config)}});
     generated[name] = results;
     self.attr("_save_generated_text")(
         results, common::text("test_epoch_", self.attr("current_epoch"), "_", name));
@@ -598,8 +598,9 @@ PYBIND11_MODULE(brenwick, m) {
   m.doc() = "Language-model trainer: loss epochs, the training loop, generation and evaluation.";
   import_names(m);
   common::ClassBuilder(m, "LMTrainer", py::make_tuple(m.attr("BaseTrainer")))
-      .doc("Language Model Trainer class that handles the training, validation, and generation "
-           "loops.")
+      .doc(
+          "Language Model Trainer class that handles the training, validation, and generation "
+          "loops.")
       .method("__init__",
               {arg("self"), arg("model").annotated("nn.Module"), arg("tokenizer"),
                arg("config").annotated("dict"), arg("run_name").annotated("str"),

@@ -28,18 +28,18 @@
 
 namespace py = pybind11;
 namespace nn = common::nn;
-using common::Args;
-using common::arg;
-using common::say;
-using common::steal;
-using common::truthy;
 using common::add;
+using common::arg;
+using common::Args;
 using common::compare;
 using common::contains;
 using common::div;
 using common::mod;
 using common::mul;
+using common::say;
+using common::steal;
 using common::sub;
+using common::truthy;
 using common::within;
 using common::trainloop::accumulation_steps;
 using common::trainloop::window_ends;
@@ -64,7 +64,6 @@ py::object optional_int(py::handle v, const char* name) {
   if (v.is_none()) return py::none();
   return common::to_int(v, name);
 }
-
 
 py::object progress_bar(py::handle total, py::handle desc) {
   return common::call(global("tqdm"), {{"total", py::reinterpret_borrow<py::object>(total)},
@@ -92,8 +91,8 @@ py::object cross_entropy(py::handle self, py::handle label_smoothing) {
 py::object init(const Args& a) {
   const py::object& self = a[0];
   common::trainloop::check_model_fits(a["model"], a["tokenizer"], a["config"]);
-  super_attr("ASRTrainer", self, "__init__")(a["model"], a["tokenizer"], a["config"],
-                                             a["run_name"], a["config_file"], a["device"]);
+  super_attr("ASRTrainer", self, "__init__")(a["model"], a["tokenizer"], a["config"], a["run_name"],
+                                             a["config_file"], a["device"]);
   py::object loss = item(self.attr("config"), "loss");
   py::object smoothing = get(loss, "label_smoothing", py::float_(0.0));
   common::settings::probability(smoothing, "loss.label_smoothing");
@@ -148,8 +147,7 @@ py::list to_device(py::handle batch, py::handle device) {
 // its loss is infinite and zero_infinity zeroes it like any other that
 // cannot be aligned.
 std::pair<py::object, py::object> ctc_inputs(py::object log_probs, py::object lengths) {
-  if (!nn::is_tensor(log_probs) || !nn::is_tensor(lengths))
-    return {log_probs, lengths};
+  if (!nn::is_tensor(log_probs) || !nn::is_tensor(lengths)) return {log_probs, lengths};
   at::Tensor lp = nn::tensor(log_probs), len = nn::tensor(lengths);
   if (lp.dim() != 3 || len.dim() != 1) return {log_probs, lengths};
   const at::Tensor empty = len.eq(0);
@@ -163,8 +161,7 @@ std::pair<py::object, py::object> ctc_inputs(py::object log_probs, py::object le
 }
 
 // Forward pass and loss terms, under float16 autocast where the device has it.
-Losses forward(py::handle self, const std::vector<py::object>& b, py::handle device,
-               Running& run) {
+Losses forward(py::handle self, const std::vector<py::object>& b, py::handle device, Running& run) {
   Losses l;
   within(compat::fp16_autocast(compat::device_type(device)), [&] {
     auto out = nn::unpack(self.attr("model")(b[0], b[1], b[3], b[4]), 3);
@@ -207,8 +204,7 @@ void show_progress(py::handle self, py::handle bar, const Running& run, int64_t 
   bar.attr("update")();
 }
 
-void train_batch(py::handle self, py::handle batch, int64_t index, Running& run,
-                 py::handle bar) {
+void train_batch(py::handle self, py::handle batch, int64_t index, Running& run, py::handle bar) {
   py::object device = self.attr("device");
   // feats, targets_shifted, targets_golden, feat_lengths, transcript_lengths
   std::vector<py::object> b = nn::unpack(to_device(batch, device), 5);
@@ -342,9 +338,9 @@ void recognize_batch(py::handle self, py::handle batch, const py::object& config
   encoded.clear();
   generator.attr("score_fn") = scoring_function(state);
   py::tuple shape = py::make_tuple(py::int_(nn::tensor(feats).size(0)), py::int_(1));
-  py::object prompts = common::call(
-      global("torch").attr("full"), py::make_tuple(shape, self.attr("tokenizer").attr("sos_id")),
-      {{"dtype", global("torch").attr("long")}, {"device", device}});
+  py::object prompts = common::call(global("torch").attr("full"),
+                                    py::make_tuple(shape, self.attr("tokenizer").attr("sos_id")),
+                                    {{"dtype", global("torch").attr("long")}, {"device", device}});
   auto [sequences, scores] = search(generator, config, prompts);
   // the batch's tensors and encoder output go before the next batch
   feats = py::none();
@@ -372,8 +368,9 @@ py::object recognize(const Args& a) {
   py::object config = common::optional_dict(a["recognition_config"], "recognition_config");
   py::object name = common::optional_str(a["config_name"], "config_name");
   if (max_length.is_none() && !py::hasattr(self, "text_max_len"))
-    common::raise(PyExc_ValueError,
-                  "text_max_len is not set. Please run training loop first or provide a max_length");
+    common::raise(
+        PyExc_ValueError,
+        "text_max_len is not set. Please run training loop first or provide a max_length");
   if (config.is_none()) {
     config = default_recognition_config();
     name = py::str("greedy");
@@ -384,14 +381,15 @@ py::object recognize(const Args& a) {
     lm.attr("eval")();
     lm.attr("to")(self.attr("device"));
   }
-  py::object generator = common::call(
-      global("SequenceGenerator"),
-      {{"score_fn", py::none()},
-       {"tokenizer", self.attr("tokenizer")},
-       {"max_length", max_length.is_none() ? self.attr("text_max_len") : max_length},
-       {"device", self.attr("device")}});
+  py::object generator =
+      common::call(global("SequenceGenerator"),
+                   {{"score_fn", py::none()},
+                    {"tokenizer", self.attr("tokenizer")},
+                    {"max_length", max_length.is_none() ? self.attr("text_max_len") : max_length},
+                    {"device", self.attr("device")}});
   self.attr("model").attr("eval")();
-  py::object bar = progress_bar(py::int_(py::len(loader)), common::text("[Recognizing ASR] : ", name));
+  py::object bar =
+      progress_bar(py::int_(py::len(loader)), common::text("[Recognizing ASR] : ", name));
   py::list results;
   c10::InferenceMode inference;
   int64_t index = 0;
@@ -414,7 +412,8 @@ py::object evaluation_configs(const Args& a) {
   common_settings["lm_weight"] = py::float_(common::to_float(a["lm_weight"]));
   common_settings["lm_model"] = a["lm_model"];
   py::dict out;
-  for (auto [name, width] : {std::pair<const char*, int>{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}}) {
+  for (auto [name, width] :
+       {std::pair<const char*, int>{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}}) {
     py::dict setting = common_settings.attr("copy")();
     setting["beam_width"] = py::int_(width);
     out[name] = setting;
@@ -497,8 +496,8 @@ void run_epoch(py::handle self, py::handle train_loader, py::handle val_loader, 
 
 // Training and validation need transcripts; the unlabelled partition has none.
 void check_labelled(py::handle loader, const char* name) {
-  py::object partition = py::getattr(py::getattr(loader, "dataset", py::none()), "partition",
-                                     py::none());
+  py::object partition =
+      py::getattr(py::getattr(loader, "dataset", py::none()), "partition", py::none());
   if (partition.is_none() || !compare(partition, py::str("test-clean"), Py_EQ)) return;
   common::raise(PyExc_ValueError,
                 std::string(name) + " holds the partition 'test-clean', which has no " +
@@ -516,9 +515,9 @@ py::object train(const Args& a) {
     common::raise(PyExc_ValueError, "Optimizer is not initialized, initialize it first!");
   check_labelled(train_loader, "train_dataloader");
   check_labelled(val_loader, "val_dataloader");
-  self.attr("text_max_len") = common::builtins_attr("max")(
-      train_loader.attr("dataset").attr("text_max_len"),
-      val_loader.attr("dataset").attr("text_max_len"));
+  self.attr("text_max_len") =
+      common::builtins_attr("max")(train_loader.attr("dataset").attr("text_max_len"),
+                                   val_loader.attr("dataset").attr("text_max_len"));
   py::object best = py::float_(std::numeric_limits<double>::infinity());
   py::object first = self.attr("current_epoch");
   py::object epochs_range = common::builtins_attr("range")(first, add(first, epochs));
@@ -597,8 +596,8 @@ void install_layers(py::handle self, py::handle all, py::handle active, const ch
 void check_freeze_list(py::handle freeze, py::handle active, const char* side) {
   if (!truthy(freeze) || py::len(freeze) == py::len(active)) return;
   common::raise_text(PyExc_ValueError, side, " freeze list length (", py::int_(py::len(freeze)),
-                     ") must match number of active ", py::str(side).attr("lower")(),
-                     " layers (", py::int_(py::len(active)), ")");
+                     ") must match number of active ", py::str(side).attr("lower")(), " layers (",
+                     py::int_(py::len(active)), ")");
 }
 
 struct ParameterCounts {
@@ -623,7 +622,8 @@ void freeze_layers(py::handle layers, py::handle freeze, py::handle active,
 
 // "data_subset of stage 'warm-up'"
 std::string stage_key(py::handle stage, const char* key) {
-  return std::string(key) + " of stage " + std::string(py::str(py::repr(get(stage, "name", py::none()))));
+  return std::string(key) + " of stage " +
+         std::string(py::str(py::repr(get(stage, "name", py::none()))));
 }
 
 void check_layer_list(py::handle stage, const char* key) {
@@ -776,11 +776,13 @@ void import_names(py::module_& m) {
   m.attr("nn") = py::module_::import("torch.nn");
   m.attr("tqdm") = py::module_::import("tqdm").attr("tqdm");
   m.attr("F") = py::module_::import("torch.nn.functional");
-  m.attr("SequenceGenerator") = common::relative(name, "decoding.quillane", 2).attr("SequenceGenerator");
+  m.attr("SequenceGenerator") =
+      common::relative(name, "decoding.quillane", 2).attr("SequenceGenerator");
   py::module_ utils = common::relative(name, "utils", 2);
   m.attr("create_scheduler") = utils.attr("create_scheduler");
   m.attr("yarrowind") = utils.attr("yarrowind");
-  m.attr("DecoderOnlyTransformer") = py::module_::import("corvantis.model").attr("DecoderOnlyTransformer");
+  m.attr("DecoderOnlyTransformer") =
+      py::module_::import("corvantis.model").attr("DecoderOnlyTransformer");
   m.attr("aF") = py::module_::import("torchaudio.functional");
   m.attr("json") = py::module_::import("json");
   // the project's own word/character error rates, in place of torchmetrics.text
@@ -807,8 +809,9 @@ std::vector<common::Param> train_params() {
 void define_asr_trainer(py::module_& m) {
   const py::object none = py::none();
   common::ClassBuilder(m, "ASRTrainer", py::make_tuple(m.attr("BaseTrainer")))
-      .doc("Speech-recognition trainer: joint cross-entropy and CTC training, recognition by\n"
-           "greedy or beam search with optional language-model fusion, error rates.")
+      .doc(
+          "Speech-recognition trainer: joint cross-entropy and CTC training, recognition by\n"
+          "greedy or beam search with optional language-model fusion, error rates.")
       .method("__init__", init_params(), init,
               "A trainer for an encoder-decoder speech model: cross-entropy with\n"
               "`loss.label_smoothing`, plus `loss.ctc_weight` times CTC when it is above 0.\n"
@@ -845,8 +848,9 @@ void define_asr_trainer(py::module_& m) {
 
 void define_progressive_trainer(py::module_& m) {
   common::ClassBuilder(m, "ProgressiveTrainer", py::make_tuple(m.attr("ASRTrainer")))
-      .doc("Speech trainer that trains in stages: active and frozen layers, dropout, label\n"
-           "smoothing and a random fraction of the training data per stage.")
+      .doc(
+          "Speech trainer that trains in stages: active and frozen layers, dropout, label\n"
+          "smoothing and a random fraction of the training data per stage.")
       .method("__init__", init_params(), progressive_init,
               "An ASRTrainer that also records the full model's layers, so stages can\n"
               "choose, freeze and later restore them.")

@@ -131,8 +131,8 @@ void check_config(py::handle config) {
     parent.weight += weight;
     if (parent.weight > kConfigExpanded)
       common::raise_text(PyExc_ValueError, "Configuration value ", path,
-                         " shares references that expand to more than ",
-                         py::int_(kConfigExpanded), " values; a checkpoint cannot hold it");
+                         " shares references that expand to more than ", py::int_(kConfigExpanded),
+                         " values; a checkpoint cannot hold it");
   };
   std::unordered_map<PyObject*, uint64_t> done;  // checked already, with its weight
   auto enter = [&](py::handle value, py::object path) {
@@ -190,8 +190,8 @@ void check_config(py::handle config) {
   }
 }
 
-constexpr const char* kPathNames[] = {"expt_root",  "checkpoint_dir",  "attn_dir",
-                                      "text_dir",   "best_model_path", "last_model_path"};
+constexpr const char* kPathNames[] = {"expt_root", "checkpoint_dir",  "attn_dir",
+                                      "text_dir",  "best_model_path", "last_model_path"};
 
 py::object init(const Args& a) {
   const py::object& self = a[0];
@@ -239,9 +239,9 @@ py::object text_model_summary(py::handle self, py::handle model) {
   py::list sizes;
   sizes.append(py::make_tuple(batch, length));
   sizes.append(py::make_tuple(batch));
-  return common::call(global("summary"), py::make_tuple(model),
-                      {{"input_size", sizes},
-                       {"dtypes", long_dtypes(2, global("torch").attr("long"))}});
+  return common::call(
+      global("summary"), py::make_tuple(model),
+      {{"input_size", sizes}, {"dtypes", long_dtypes(2, global("torch").attr("long"))}});
 }
 
 // Dummy speech inputs: 1000 frames, 100 target tokens, frame lengths in
@@ -256,14 +256,15 @@ py::object speech_model_summary(py::handle self, py::handle model) {
   py::int_ t(frames);
   py::list inputs;
   inputs.append(torch.attr("randn")(batch, t, feats).attr("to")(device));
-  inputs.append(torch.attr("randint")(0, model.attr("num_classes"), py::make_tuple(batch, frames / 10))
-                    .attr("to")(device));
-  inputs.append(torch.attr("randint")(frames / 2, frames, py::make_tuple(batch)).attr("to")(device));
+  inputs.append(
+      torch.attr("randint")(0, model.attr("num_classes"), py::make_tuple(batch, frames / 10))
+          .attr("to")(device));
+  inputs.append(
+      torch.attr("randint")(frames / 2, frames, py::make_tuple(batch)).attr("to")(device));
   inputs.append(
       torch.attr("randint")(frames / 20, frames / 10, py::make_tuple(batch)).attr("to")(device));
   return common::call(global("summary"), py::make_tuple(model),
-                      {{"input_data", inputs},
-                       {"dtypes", long_dtypes(4, torch.attr("float32"))}});
+                      {{"input_data", inputs}, {"dtypes", long_dtypes(4, torch.attr("float32"))}});
 }
 
 py::object model_summary(py::handle self) {
@@ -303,20 +304,21 @@ void start_tracking(py::handle self, py::handle run_name) {
   py::object init = tracker().attr("init");
   bool resume = false;
   if (truthy(run_id)) {
-    const int other = PyObject_RichCompareBool(run_id.attr("lower")().ptr(),
-                                               py::str("none").ptr(), Py_NE);
+    const int other =
+        PyObject_RichCompareBool(run_id.attr("lower")().ptr(), py::str("none").ptr(), Py_NE);
     if (other < 0) common::rethrow();
     resume = other == 1;
   }
   py::object project = get(training, "wandb_project", py::str("default-project"));
   py::object config = self.attr("config");
-  py::object run = resume ? common::call(init, {{"project", project},
-                                                {"id", run_id},
-                                                {"resume", py::str("must")},
-                                                {"config", config}})
-                          : common::call(init, {{"project", project},
-                                                {"config", config},
-                                                {"name", py::reinterpret_borrow<py::object>(run_name)}});
+  py::object run =
+      resume ? common::call(init, {{"project", project},
+                                   {"id", run_id},
+                                   {"resume", py::str("must")},
+                                   {"config", config}})
+             : common::call(init, {{"project", project},
+                                   {"config", config},
+                                   {"name", py::reinterpret_borrow<py::object>(run_name)}});
   self.attr("wandb_run") = run;
 }
 
@@ -326,8 +328,8 @@ void require_inside(py::handle base, py::handle root, py::handle run_name) {
   py::object path = global("os").attr("path");
   py::str inside = path.attr("normpath")(global("os").attr("fspath")(base));
   py::str where = path.attr("normpath")(global("os").attr("fspath")(root));
-  const bool ok = where.equal(inside) ||
-                  truthy(where.attr("startswith")(inside + py::str(path.attr("sep"))));
+  const bool ok =
+      where.equal(inside) || truthy(where.attr("startswith")(inside + py::str(path.attr("sep"))));
   if (!ok)
     common::raise_text(PyExc_ValueError, "Run name ", py::repr(run_name),
                        " leads outside the experiment root ", inside,
@@ -343,9 +345,8 @@ py::object init_experiment(const Args& a) {
   require_inside(base, root, run_name);
   mkdir(root, true);
   global("shutil").attr("copy2")(config_file, join(root, "config.yaml"));
-  with_open(join(root, "model_arch.txt"), "w", [&](py::handle file) {
-    file.attr("write")(py::str(model_summary(self)));
-  });
+  with_open(join(root, "model_arch.txt"), "w",
+            [&](py::handle file) { file.attr("write")(py::str(model_summary(self))); });
   py::object checkpoints = join(root, "checkpoints");
   py::object attn = join(root, "attn");
   py::object text = join(root, "text");
@@ -444,7 +445,6 @@ void remove_quietly(py::handle os, py::handle name) {
   }
 }
 
-
 // fsync of a file or a directory, by name.
 void sync_path(py::handle os, py::handle path) {
   py::object fd = os.attr("open")(path, os.attr("O_RDONLY"));
@@ -493,7 +493,6 @@ void replace_atomically(py::handle path, const char* mode,
     throw;
   }
 }
-
 
 // Closes `figure` after a failure; the failure is what the caller reports.
 void close_quietly(py::handle plt, py::handle figure) {
@@ -576,8 +575,7 @@ py::dict checkpoint_record(py::handle self) {
   record["model_state_dict"] = self.attr("model").attr("state_dict")();
   record["optimizer_state_dict"] = self.attr("optimizer").attr("state_dict")();
   py::object scheduler = self.attr("scheduler");
-  record["scheduler_state_dict"] =
-      truthy(scheduler) ? scheduler.attr("state_dict")() : py::none();
+  record["scheduler_state_dict"] = truthy(scheduler) ? scheduler.attr("state_dict")() : py::none();
   record["scaler_state_dict"] = self.attr("scaler").attr("state_dict")();
   record["best_metric"] = self.attr("best_metric");
   record["training_history"] = self.attr("training_history");
@@ -645,7 +643,8 @@ py::object save_checkpoint(const Args& a) {
 
 // Raises `type(message)` with the exception held by `cause` as its context,
 // as a raise inside an except block would.
-[[noreturn]] void raise_in_context(PyObject* type, py::handle message, py::error_already_set& cause) {
+[[noreturn]] void raise_in_context(PyObject* type, py::handle message,
+                                   py::error_already_set& cause) {
   py::object context = cause.value();
   PyErr_SetObject(type, message.ptr());
   PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
@@ -771,8 +770,8 @@ py::object read_checkpoint(py::handle self, py::handle path) {
     return compat::load_checkpoint(path, self.attr("device"));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
-    raise_in_context(PyExc_RuntimeError, common::text("Failed to load checkpoint file: ", e.value()),
-                     e);
+    raise_in_context(PyExc_RuntimeError,
+                     common::text("Failed to load checkpoint file: ", e.value()), e);
   }
 }
 
@@ -795,22 +794,20 @@ py::object load_checkpoint(const Args& a) {
                           target.attr("load_state_dict")(state);
                         }));
   };
-  component("model", "model", "model_state_dict", "Warning: Failed to load model state: ",
-            nullptr);
+  component("model", "model", "model_state_dict", "Warning: Failed to load model state: ", nullptr);
   component("optimizer", "optimizer", "optimizer_state_dict",
             "Warning: Failed to load optimizer state: ", check_optimizer_state);
   if (truthy(get(record, "scheduler_state_dict", py::none())) && truthy(self.attr("scheduler")))
     component("scheduler", "scheduler", "scheduler_state_dict",
               "Warning: Failed to load scheduler state: ", check_scheduler_state);
-  component("scaler", "scaler", "scaler_state_dict", "Warning: Failed to load scaler state: ",
-            nullptr);
-  status.emplace_back("training_state",
-                      restore_step("Warning: Failed to load training state: ", [&] {
-                        self.attr("current_epoch") = checked_epoch(item(record, "epoch"));
-                        self.attr("best_metric") = checked_best(item(record, "best_metric"));
-                        self.attr("training_history") =
-                            checked_history(item(record, "training_history"));
-                      }));
+  component("scaler", "scaler", "scaler_state_dict",
+            "Warning: Failed to load scaler state: ", nullptr);
+  status.emplace_back(
+      "training_state", restore_step("Warning: Failed to load training state: ", [&] {
+        self.attr("current_epoch") = checked_epoch(item(record, "epoch"));
+        self.attr("best_metric") = checked_best(item(record, "best_metric"));
+        self.attr("training_history") = checked_history(item(record, "training_history"));
+      }));
 
   py::list done, failed;
   for (const auto& [name, ok] : status) (ok ? done : failed).append(py::str(name));
@@ -846,10 +843,10 @@ void prefer_headless_backend() {
   py::module_ matplotlib = py::module_::import("matplotlib");
   PyObject* chosen = PyDict_GetItemString(matplotlib.attr("rcParams").ptr(), "backend");
   if (chosen && PyUnicode_Check(chosen)) {
-    static const char* const gui[] = {"gtk3agg", "gtk3cairo", "gtk4agg", "gtk4cairo", "macosx",
-                                      "nbagg",   "notebook",  "qtagg",   "qtcairo",   "qt5agg",
-                                      "qt5cairo", "tkagg",    "tkcairo", "webagg",    "wx",
-                                      "wxagg",   "wxcairo"};
+    static const char* const gui[] = {"gtk3agg",  "gtk3cairo", "gtk4agg", "gtk4cairo", "macosx",
+                                      "nbagg",    "notebook",  "qtagg",   "qtcairo",   "qt5agg",
+                                      "qt5cairo", "tkagg",     "tkcairo", "webagg",    "wx",
+                                      "wxagg",    "wxcairo"};
     const std::string name = py::str(py::handle(chosen).attr("lower")());
     bool interactive = false;
     for (const char* g : gui) interactive = interactive || name == g;
@@ -926,11 +923,12 @@ PYBIND11_MODULE(tolvery, m) {
               log_metrics,
               "Appends a history entry, logs to tracking when enabled and prints the metric\n"
               "tree.")
-      .method("_save_attention_plot",
-              {arg("self"), arg("attn_weights"), arg("epoch").annotated("int"),
-               arg("attn_type", py::str("self")).annotated("str")},
-              save_attention_plot,
-              "Saves a heat-map of a 2-D attention matrix as attn/<attn_type>_attention_epoch<N>.png.")
+      .method(
+          "_save_attention_plot",
+          {arg("self"), arg("attn_weights"), arg("epoch").annotated("int"),
+           arg("attn_type", py::str("self")).annotated("str")},
+          save_attention_plot,
+          "Saves a heat-map of a 2-D attention matrix as attn/<attn_type>_attention_epoch<N>.png.")
       .method("_save_generated_text", {arg("self"), arg("text"), arg("suffix").annotated("str")},
               save_generated_text, "Writes `text` as JSON (indent 4) to text/text_<suffix>.json.")
       .method("save_checkpoint", {arg("self"), arg("filename").annotated("str")}, save_checkpoint,

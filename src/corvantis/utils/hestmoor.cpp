@@ -346,26 +346,24 @@ PYBIND11_MODULE(hestmoor, m) {
         return epochs_to_steps(a["epochs"], a["train_loader"], a["gradient_accumulation_steps"]);
       },
       "epochs * (len(train_loader) // gradient_accumulation_steps)");
-  common::def_function(m, "create_scheduler",
-                       {arg("optimizer"), arg("scheduler_config").annotated("dict"),
-                        arg("train_loader"),
-                        arg("gradient_accumulation_steps", py::int_(1)).annotated("int")},
-                       create_scheduler,
-                       "Plateau, cosine or cosine-with-restarts scheduler, the cosine kinds with\n"
-                       "an optional linear warm-up. Prints the settings as a tree.");
   common::def_function(
-      m, "create_warmup_scheduler",
-      {arg("optimizer"), arg("base_scheduler"), arg("warmup_config").annotated("dict"),
-       arg("train_loader")},
-      create_warmup_scheduler,
-      "SequentialLR: a LinearLR ramp over len(train_loader) * epochs steps,\n"
-      "then base_scheduler.");
-  common::def_function(
-      m, "plot_lr_schedule",
-      {arg("scheduler"), arg("num_epochs").annotated("int"), arg("train_loader"),
-       arg("gradient_accumulation_steps", py::int_(1)).annotated("int"),
-       arg("max_groups", py::int_(5)).annotated("int")},
-      plot_lr_schedule,
-      "Simulates the schedule, restores the scheduler and optimizer, and shows\n"
-      "the learning rate of each parameter group (at most max_groups).");
+      m, "create_scheduler",
+      {arg("optimizer"), arg("scheduler_config").annotated("dict"), arg("train_loader"),
+       arg("gradient_accumulation_steps", py::int_(1)).annotated("int")},
+      create_scheduler,
+      "Plateau, cosine or cosine-with-restarts scheduler, the cosine kinds with\n"
+      "an optional linear warm-up. Prints the settings as a tree.");
+  common::def_function(m, "create_warmup_scheduler",
+                       {arg("optimizer"), arg("base_scheduler"),
+                        arg("warmup_config").annotated("dict"), arg("train_loader")},
+                       create_warmup_scheduler,
+                       "SequentialLR: a LinearLR ramp over len(train_loader) * epochs steps,\n"
+                       "then base_scheduler.");
+  common::def_function(m, "plot_lr_schedule",
+                       {arg("scheduler"), arg("num_epochs").annotated("int"), arg("train_loader"),
+                        arg("gradient_accumulation_steps", py::int_(1)).annotated("int"),
+                        arg("max_groups", py::int_(5)).annotated("int")},
+                       plot_lr_schedule,
+                       "Simulates the schedule, restores the scheduler and optimizer, and shows\n"
+                       "the learning rate of each parameter group (at most max_groups).");
 }

@@ -19,8 +19,8 @@
 #include "common/pyutil.h"
 
 namespace py = pybind11;
-using common::Args;
 using common::arg;
+using common::Args;
 
 namespace {
 
@@ -179,7 +179,9 @@ py::list collect_modules(Recorder& rec, py::handle model) {
     ModuleInfo info;
     info.name = py::str(pair[0]);
     info.type = py::str(py::type::of(pair[1]).attr("__name__"));
-    info.depth = info.name.empty() ? 0 : 1 + static_cast<int>(std::count(info.name.begin(), info.name.end(), '.'));
+    info.depth = info.name.empty()
+                     ? 0
+                     : 1 + static_cast<int>(std::count(info.name.begin(), info.name.end(), '.'));
     info.params = count_params(pair[1]);
     info.leaf = py::len(pair[1].attr("_modules")) == 0;
     rec.by_name[info.name] = rec.modules.size();
@@ -221,9 +223,10 @@ bool is_shape(py::handle v) {
 // a length of one).
 py::object dummy_input(py::handle shape, py::handle dtype) {
   py::module_ torch = py::module_::import("torch");
-  const bool floating = py::bool_(dtype.attr("is_floating_point")) ||
-                        py::bool_(dtype.attr("is_complex"));
-  return common::call(torch.attr(floating ? "rand" : "ones"), py::make_tuple(py::tuple(py::reinterpret_borrow<py::object>(shape))),
+  const bool floating =
+      py::bool_(dtype.attr("is_floating_point")) || py::bool_(dtype.attr("is_complex"));
+  return common::call(torch.attr(floating ? "rand" : "ones"),
+                      py::make_tuple(py::tuple(py::reinterpret_borrow<py::object>(shape))),
                       {{"dtype", py::reinterpret_borrow<py::object>(dtype)}});
 }
 
@@ -242,7 +245,8 @@ py::list inputs_from_sizes(py::handle input_size, py::handle dtypes) {
   }
   py::list types;
   if (dtypes.is_none()) {
-    for (size_t i = 0; i < shapes.size(); ++i) types.append(py::module_::import("torch").attr("float32"));
+    for (size_t i = 0; i < shapes.size(); ++i)
+      types.append(py::module_::import("torch").attr("float32"));
   } else {
     for (py::handle d : dtypes) types.append(d);
     if (types.size() != shapes.size())
@@ -274,7 +278,8 @@ std::pair<py::tuple, py::dict> forward_arguments(py::handle input_data, py::hand
   py::list positional;
   py::dict keywords;
   if (PyDict_Check(input_data.ptr())) {
-    for (auto kv : py::reinterpret_borrow<py::dict>(input_data)) keywords[kv.first] = placed(kv.second, device);
+    for (auto kv : py::reinterpret_borrow<py::dict>(input_data))
+      keywords[kv.first] = placed(kv.second, device);
   } else if (PyTuple_Check(input_data.ptr()) || PyList_Check(input_data.ptr())) {
     for (py::handle v : input_data) positional.append(placed(v, device));
   } else {
@@ -433,7 +438,8 @@ std::vector<std::string> tree_prefixes(const std::vector<Line>& lines) {
     if (d == 0) continue;
     open_levels.resize(static_cast<size_t>(d));
     std::string prefix;
-    for (int k = 0; k + 1 < d; ++k) prefix += open_levels[static_cast<size_t>(k)] ? "│    " : "     ";
+    for (int k = 0; k + 1 < d; ++k)
+      prefix += open_levels[static_cast<size_t>(k)] ? "│    " : "     ";
     out[i] = prefix + (last[i] ? "└─" : "├─");
     open_levels[static_cast<size_t>(d - 1)] = !last[i];
   }
@@ -478,16 +484,17 @@ py::object statistics_str(const Args& a) {
     w3 = std::max(w3, width(l.params));
   }
   const std::string rule(w1 + w2 + w3, '='), thin(w1 + w2 + w3, '-');
-  std::string out = rule + "\n" + pad("Layer (type)", w1) + pad("Output Shape", w2) + "Param #\n" +
-                    rule + "\n";
+  std::string out =
+      rule + "\n" + pad("Layer (type)", w1) + pad("Output Shape", w2) + "Param #\n" + rule + "\n";
   for (const Line& l : lines) out += pad(l.label, w1) + pad(l.shape, w2) + l.params + "\n";
   auto count = [&](const char* attr) { return grouped(stats.attr(attr)); };
   auto bytes = [&](const char* attr) { return py::object(stats.attr(attr)); };
   const py::object total_bytes =
       bytes("input_bytes") + bytes("forward_bytes") + bytes("param_bytes");
-  out += rule + "\nTotal params: " + count("total_params") + "\nTrainable params: " +
-         count("trainable_params") + "\nNon-trainable params: " + count("non_trainable_params") +
-         "\n" + thin + "\nInput size (MB): " + megabytes(bytes("input_bytes")) +
+  out += rule + "\nTotal params: " + count("total_params") +
+         "\nTrainable params: " + count("trainable_params") +
+         "\nNon-trainable params: " + count("non_trainable_params") + "\n" + thin +
+         "\nInput size (MB): " + megabytes(bytes("input_bytes")) +
          "\nForward pass size (MB): " + megabytes(bytes("forward_bytes")) +
          "\nParams size (MB): " + megabytes(bytes("param_bytes")) +
          "\nEstimated total size (MB): " + megabytes(total_bytes) + "\n" + rule;
@@ -499,10 +506,11 @@ py::object statistics_str(const Args& a) {
 PYBIND11_MODULE(summary, m) {
   m.doc() = "Model architecture summaries: a table of the module calls of one forward pass.";
   common::ClassBuilder(m, "ModelStatistics")
-      .doc("What summary() found: `summary_list` (one dict per module call, in call order),\n"
-           "`total_params`, `trainable_params`, `non_trainable_params`, and the sizes in\n"
-           "bytes `input_bytes`, `forward_bytes` (outputs of leaf modules), `param_bytes`.\n"
-           "str() gives the table, with rows down to `depth`.")
+      .doc(
+          "What summary() found: `summary_list` (one dict per module call, in call order),\n"
+          "`total_params`, `trainable_params`, `non_trainable_params`, and the sizes in\n"
+          "bytes `input_bytes`, `forward_bytes` (outputs of leaf modules), `param_bytes`.\n"
+          "str() gives the table, with rows down to `depth`.")
       .method("__str__", {arg("self"), common::returns("str")}, statistics_str, "The table.")
       .method("__repr__", {arg("self"), common::returns("str")}, statistics_str, "The table.")
       .finish();

@@ -7,7 +7,6 @@
 // distances then run in C++ without it, split over a few threads when there
 // is enough work.
 #include <pybind11/pybind11.h>
-
 #include <sched.h>
 
 #include <algorithm>
@@ -84,8 +83,8 @@ py::list utterances(py::handle value, const char* name) {
   }
   if (!PyList_Check(value.ptr()) && !PyTuple_Check(value.ptr()))
     common::raise_text(PyExc_TypeError, "Expected argument `", name,
-                       "` to be a string or a list of strings, but got ",
-                       common::type_name(value), ".");
+                       "` to be a string or a list of strings, but got ", common::type_name(value),
+                       ".");
   PyObject* copied = PySequence_List(value.ptr());
   if (!copied) common::rethrow();
   py::list items = py::reinterpret_steal<py::list>(copied);
@@ -221,8 +220,7 @@ double unit_cost(const Batch& b) {
 
 double table_cost(const Batch& b) {
   double cost = 0;
-  for (size_t i = 0; i < b.size(); ++i)
-    cost += double(b.pred(i).n + 1) * double(b.target(i).n + 1);
+  for (size_t i = 0; i < b.size(); ++i) cost += double(b.pred(i).n + 1) * double(b.target(i).n + 1);
   return cost;
 }
 
@@ -267,8 +265,7 @@ Tally word_tally(const Batch& b) {
 
 py::object tensor(py::handle value, const char* dtype) {
   py::object torch = global("torch");
-  return common::call(torch.attr("tensor"), py::make_tuple(value),
-                      {{"dtype", torch.attr(dtype)}});
+  return common::call(torch.attr("tensor"), py::make_tuple(value), {{"dtype", torch.attr(dtype)}});
 }
 
 // Edits per reference unit. With no reference at all, no edits is a rate of
@@ -306,25 +303,28 @@ void define_rate(py::module_& m, const char* name, const char* doc, TallyFn tall
   common::ClassBuilder(m, name)
       .doc(doc)
       .method("__init__", {arg("self")}, reset_rate, "A metric with no edits counted yet.")
-      .method("__call__", pair_params(),
-              [tally](const Args& a) {
-                const Tally t = tally(*read_batch(a["preds"], a["target"]));
-                add_tally(a[0], t);
-                return rate(double(t.edits), double(t.units));
-              },
-              "metric(preds, target) -> this call's rate; also accumulates it")
-      .method("update", pair_params(),
-              [tally](const Args& a) {
-                add_tally(a[0], tally(*read_batch(a["preds"], a["target"])));
-                return py::none();
-              },
-              "update(preds, target): adds the pairs' edits and reference lengths")
-      .method("compute", {arg("self")},
-              [](const Args& a) {
-                return rate(common::to_float(a[0].attr("errors")),
-                            common::to_float(a[0].attr("total")));
-              },
-              "compute() -> the accumulated rate")
+      .method(
+          "__call__", pair_params(),
+          [tally](const Args& a) {
+            const Tally t = tally(*read_batch(a["preds"], a["target"]));
+            add_tally(a[0], t);
+            return rate(double(t.edits), double(t.units));
+          },
+          "metric(preds, target) -> this call's rate; also accumulates it")
+      .method(
+          "update", pair_params(),
+          [tally](const Args& a) {
+            add_tally(a[0], tally(*read_batch(a["preds"], a["target"])));
+            return py::none();
+          },
+          "update(preds, target): adds the pairs' edits and reference lengths")
+      .method(
+          "compute", {arg("self")},
+          [](const Args& a) {
+            return rate(common::to_float(a[0].attr("errors")),
+                        common::to_float(a[0].attr("total")));
+          },
+          "compute() -> the accumulated rate")
       .method("reset", {arg("self")}, reset_rate, "reset(): forgets every update")
       .finish();
 }
@@ -414,22 +414,24 @@ py::object compute_edit_distance(const Args& a) {
 
 void define_edit_distance(py::module_& m) {
   common::ClassBuilder(m, "EditDistance")
-      .doc("Character Levenshtein distance of every (prediction, target) pair.\n\n"
-           "Insertions and deletions cost 1, substitutions `substitution_cost`.\n"
-           "`reduction`: 'mean' over the pairs (a float32 tensor, 0 without pairs),\n"
-           "'sum' (an int64 tensor), or 'none'/None (the int64 distance of every pair).")
-      .method("__init__",
-              {arg("self"), arg("substitution_cost", py::int_(1)),
-               arg("reduction", py::str("mean"))},
-              init_edit_distance, "A metric with no pairs seen yet; see the class for the arguments.")
+      .doc(
+          "Character Levenshtein distance of every (prediction, target) pair.\n\n"
+          "Insertions and deletions cost 1, substitutions `substitution_cost`.\n"
+          "`reduction`: 'mean' over the pairs (a float32 tensor, 0 without pairs),\n"
+          "'sum' (an int64 tensor), or 'none'/None (the int64 distance of every pair).")
+      .method(
+          "__init__",
+          {arg("self"), arg("substitution_cost", py::int_(1)), arg("reduction", py::str("mean"))},
+          init_edit_distance, "A metric with no pairs seen yet; see the class for the arguments.")
       .method("__call__", pair_params(), update_edit_distance,
               "metric(preds, target) -> this call's distances, reduced; also accumulates them")
-      .method("update", pair_params(),
-              [](const Args& a) {
-                update_edit_distance(a);
-                return py::none();
-              },
-              "update(preds, target): adds the pairs' distances")
+      .method(
+          "update", pair_params(),
+          [](const Args& a) {
+            update_edit_distance(a);
+            return py::none();
+          },
+          "update(preds, target): adds the pairs' distances")
       .method("compute", {arg("self")}, compute_edit_distance,
               "compute() -> the accumulated distances, reduced")
       .method("reset", {arg("self")}, reset_edit_distance, "reset(): forgets every update")

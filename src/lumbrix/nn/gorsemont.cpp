@@ -468,8 +468,7 @@ py::object backward(const Args& a) {
   py::object root = key_root(K);
   // natively only where the divided gradient keeps its dtype
   auto native = for_float_type<std::optional<py::tuple>>(grad, [&](auto t) {
-    return keeps_dtype(grad, root) ? native_query_key_grads<decltype(t)>(grad, K, Q)
-                                   : std::nullopt;
+    return keeps_dtype(grad, root) ? native_query_key_grads<decltype(t)>(grad, K, Q) : std::nullopt;
   });
   if (native) return py::make_tuple((*native)[0], (*native)[1], d_V);
   py::object d_scaled = common::div(grad, root);
