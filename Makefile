@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 # ninja echoes every compile command; errors and warnings still show
 BUILD_NOISE := ^\[[0-9]+/[0-9]+\] c\+\+ |^(Emitting|Compiling|Allowing|ninja: no work|No CUDA runtime)|^$$
 
-.PHONY: deps build test test-trixie demo bench clean werror sanitize fuzz
+.PHONY: deps build test test-trixie demo bench clean werror sanitize fuzz format format-check
 
 deps:
 	@scripts/install-deps.sh
@@ -59,6 +59,14 @@ sanitize: deps
 	  $(PY) setup.py -q build_ext --inplace -j $(JOBS) -b build/inplace -t build/inplace-temp 2>&1 \
 	  | { grep -v -E "$(BUILD_NOISE)" || true; }
 	cd $(SAN_TREE) && $(SAN_ENV) $(PY) -m pytest -q --capture=sys $(SAN_TESTS) -k "$(SAN_SELECT)"
+
+# The C++ sources in the style of .clang-format (clang-format 14).
+FORMATTED = $$(git ls-files 'src/*.cpp' 'src/*.h' 'tests/*.cpp')
+format:
+	clang-format -i $(FORMATTED)
+format-check:
+	@scripts/install-deps.sh checks
+	clang-format --dry-run -Werror $(FORMATTED)
 
 # the demo's corpus needs speech engines and English text that tests never use
 demo: build

@@ -3,7 +3,8 @@
 # are missing. A machine that has them all spends one dpkg-query and no more.
 # Optional groups named as arguments add their packages:
 #   demo   the corpus of `make demo`: English sentences and two speech synthesisers
-#   checks clang and its sanitizer runtimes, for `make fuzz` (CI runs it)
+#   checks clang, its sanitizer runtimes and clang-format, for CI's `make fuzz`
+#          and `make format-check`
 # --list prints the package names, one a line, and installs nothing (Debian 13
 # has the same names: scripts/trixie.sh installs this list there).
 set -euo pipefail
@@ -29,8 +30,8 @@ for group in "$@"; do
     # fortunes brings fortunes-min; both are plain-text data (BSD and public-domain
     # collections). espeak-ng and flite are the two text-to-speech engines.
     demo) packages+=(fortunes espeak-ng flite) ;;
-    # CI's extra checks: clang with libFuzzer and its sanitizer runtimes
-    checks) packages+=(clang libclang-rt-14-dev) ;;
+    # CI's extra checks: clang with libFuzzer and its sanitizer runtimes, the formatter
+    checks) packages+=(clang libclang-rt-14-dev clang-format) ;;
     *) echo "install-deps: unknown package group '$group' (known: demo, checks)" >&2; exit 2 ;;
   esac
 done
