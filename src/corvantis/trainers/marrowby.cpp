@@ -626,29 +626,34 @@ std::string stage_key(py::handle stage, const char* key) {
          std::string(py::str(py::repr(get(stage, "name", py::none()))));
 }
 
-void check_layer_list(py::handle stage, const char* key) {
+// A stage's list setting: absent, or a list or tuple whose every item passes
+// `item_ok` (and, unless `may_be_empty`, at least one item).
+template <typename ItemOk>
+void check_stage_list(py::handle stage, const char* key, const char* expected, ItemOk item_ok,
+                      bool may_be_empty) {
   py::object v = get(stage, key, py::none());
   if (v.is_none()) return;
-  const char* expected = "a non-empty list of integer layer indices";
   const std::string where = stage_key(stage, key);
   if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()))
     common::settings::refuse(PyExc_TypeError, where, expected, v);
-  for (py::handle index : v)
-    if (!common::settings::is_integer(index))
-      common::settings::refuse(PyExc_TypeError, where, expected, v);
-  if (py::len(v) == 0) common::settings::refuse(PyExc_ValueError, where, expected, v);
+  for (py::handle item : v)
+    if (!item_ok(item)) common::settings::refuse(PyExc_TypeError, where, expected, v);
+  if (!may_be_empty && py::len(v) == 0)
+    common::settings::refuse(PyExc_ValueError, where, expected, v);
+}
+
+void check_layer_list(py::handle stage, const char* key) {
+  check_stage_list(stage, key, "a non-empty list of integer layer indices",
+                   common::settings::is_integer, false);
 }
 
 void check_freeze_flags(py::handle stage, const char* key) {
-  py::object v = get(stage, key, py::none());
-  if (v.is_none()) return;
-  const char* expected = "a list of true/false flags";
-  const std::string where = stage_key(stage, key);
-  if (!PyList_Check(v.ptr()) && !PyTuple_Check(v.ptr()))
-    common::settings::refuse(PyExc_TypeError, where, expected, v);
-  for (py::handle flag : v)
-    if (!PyBool_Check(flag.ptr()) && !common::settings::is_integer(flag))
-      common::settings::refuse(PyExc_TypeError, where, expected, v);
+  check_stage_list(
+      stage, key, "a list of true/false flags",
+      [](py::handle flag) {
+        return PyBool_Check(flag.ptr()) || common::settings::is_integer(flag);
+      },
+      true);
 }
 
 // The values a stage holds, checked before any of it is applied; a missing
