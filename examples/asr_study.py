@@ -64,10 +64,12 @@ def speech_sets(config, tok, partitions):
     return train, evaluation
 
 
-def loader(dataset, batch_size, buckets, seed=0, shuffle=False, workers=0, ascending_epochs=0):
+def loader(dataset, batch_size, buckets, seed=0, shuffle=False, workers=0, ascending_passes=0,
+           epoch_batches=None):
     if buckets:
         lengths = [f.shape[1] for f in dataset.feats]
-        return torch.utils.data.DataLoader(dataset, batch_sampler=LengthBuckets(lengths, batch_size, seed, ascending_epochs),
+        sampler = LengthBuckets(lengths, batch_size, seed, ascending_passes, shuffle, epoch_batches)
+        return torch.utils.data.DataLoader(dataset, batch_sampler=sampler,
                                            collate_fn=dataset.collate_fn, num_workers=workers)
     return torch.utils.data.DataLoader(dataset, batch_size=batch_size, shuffle=shuffle,
                                        collate_fn=dataset.collate_fn, num_workers=workers)
@@ -237,7 +239,8 @@ def main():
     parser.add_argument("--load", default=None, help="skip training: load the speech model's state")
     parser.add_argument("--out", default=None, help="append the results as one JSON line")
     parser.add_argument("--seed", type=int, default=0)
-    parser.add_argument("--ascending", type=int, default=0, help="epochs in ascending length order first")
+    parser.add_argument("--ascending", type=int, default=0, help="passes in ascending length order first")
+    parser.add_argument("--epoch-batches", type=int, default=None, help="batches per epoch (default: a pass)")
     parser.add_argument("--no-decode", action="store_true", help="train only")
     args = parser.parse_args()
 
@@ -258,7 +261,7 @@ def main():
     train_set, sets = speech_sets(config, tok, ["dev-clean", HELDOUT])
     max_length = max(train_set.text_max_len, *(s.text_max_len for s in sets.values())) + 1
     train_loader = loader(train_set, config["data"]["batch_size"], not args.no_buckets, args.seed, True,
-                          ascending_epochs=args.ascending)
+                          ascending_passes=args.ascending, epoch_batches=args.epoch_batches)
     eval_loaders = {p: loader(s, args.eval_batch, True) for p, s in sets.items()}
     model = build_speech_model(config, tok, max_length)
     print(f"speech model: {sum(p.numel() for p in model.parameters()):,} parameters")

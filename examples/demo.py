@@ -20,6 +20,7 @@ directories are written under expts/ in the working directory.
 import argparse
 import contextlib
 import csv
+import json
 import math
 import os
 import pathlib
@@ -47,40 +48,60 @@ from corvantis.utils import create_scheduler, yarrowind  # noqa: E402
 from corvantis.utils.textmetrics import CharErrorRate, WordErrorRate  # noqa: E402
 
 HELDOUT = "heldout-voices"
+RECOGNISER = "recogniser.pt"  # what examples/transcribe.py reads
 
 
 class LengthBuckets(torch.utils.data.Sampler):
     """Batches of utterances of similar length, in a seeded order.
 
     Sorting by frame count removes most of the padding, which otherwise costs
-    as much as the speech itself here. Training batches come shortest first
-    for `ascending_epochs` epochs (the decoder's attention finds the alignment
-    before it meets long utterances), then in a new order every epoch; with
-    `reshuffle` false the order is the same every time, so validation on the
-    first batches reads the same utterances every epoch.
+    as much as the speech itself here. The first `ascending_passes` passes over
+    the training batches go shortest first (the decoder's attention finds the
+    alignment before it meets long utterances), later ones in a new order each.
+    An epoch is `epoch_batches` batches (default: one pass), taken where the
+    last epoch stopped, so a large corpus can be validated and scheduled more
+    often than once a pass. With `reshuffle` false every epoch is the same pass
+    in the same order, so validation on the first batches reads the same
+    utterances every epoch.
     """
 
-    def __init__(self, lengths, batch_size, seed=0, ascending_epochs=0, reshuffle=True):
+    def __init__(self, lengths, batch_size, seed=0, ascending_passes=0, reshuffle=True,
+                 epoch_batches=None):
         order = sorted(range(len(lengths)), key=lambda i: lengths[i])
         self.batches = [order[i:i + batch_size] for i in range(0, len(order), batch_size)]
         self.seed, self.rng = seed, random.Random(seed)
-        self.ascending_epochs, self.reshuffle = ascending_epochs, reshuffle
+        self.ascending_passes, self.reshuffle = ascending_passes, reshuffle
+        self.epoch_batches = min(epoch_batches or len(self.batches), len(self.batches))
+        self.queue = []
+
+    def _next_pass(self):
+        batches = list(self.batches)
+        if not self.reshuffle:
+            random.Random(self.seed).shuffle(batches)
+        elif self.ascending_passes > 0:
+            self.ascending_passes -= 1
+        else:
+            self.rng.shuffle(batches)
+        return batches
 
     def __iter__(self):
-        batches = list(self.batches)
-        if self.ascending_epochs > 0:
-            self.ascending_epochs -= 1
-        else:
-            (self.rng if self.reshuffle else random.Random(self.seed)).shuffle(batches)
-        return iter(batches)
+        if not self.reshuffle:
+            return iter(self._next_pass()[:self.epoch_batches])
+        epoch = []
+        while len(epoch) < self.epoch_batches:
+            if not self.queue:
+                self.queue = self._next_pass()
+            take = self.epoch_batches - len(epoch)
+            epoch, self.queue = epoch + self.queue[:take], self.queue[take:]
+        return iter(epoch)
 
     def __len__(self):
-        return len(self.batches)
+        return self.epoch_batches
 
 
-def speech_loader(dataset, batch_size, seed=0, ascending_epochs=0, reshuffle=True):
+def speech_loader(dataset, batch_size, seed=0, ascending_passes=0, reshuffle=True, epoch_batches=None):
     lengths = [f.shape[1] for f in dataset.feats]
-    sampler = LengthBuckets(lengths, batch_size, seed, ascending_epochs, reshuffle)
+    sampler = LengthBuckets(lengths, batch_size, seed, ascending_passes, reshuffle, epoch_batches)
     return torch.utils.data.DataLoader(dataset, batch_sampler=sampler, collate_fn=dataset.collate_fn)
 
 
@@ -128,7 +149,7 @@ def train_recogniser(config, tok, epochs):
     demo = config["demo"]
     train, sets = speech_data(config, tok)
     train_loader = speech_loader(train, config["data"]["batch_size"], demo["seed"],
-                                 demo["ascending_epochs"])
+                                 demo["ascending_passes"], epoch_batches=demo["epoch_batches"])
     loaders = {p: speech_loader(s, demo["eval_batch_size"], reshuffle=False) for p, s in sets.items()}
     # the longest transcript of any partition bounds the decoding length
     max_length = max(train.text_max_len, *(s.text_max_len for s in sets.values())) + 1
@@ -141,12 +162,29 @@ def train_recogniser(config, tok, epochs):
                                          config["training"]["gradient_accumulation_steps"])
     trainer.train(train_loader, loaders["dev-clean"], epochs)
     trainer.load_checkpoint(trainer.best_model_path.name)
+    save_recogniser(trainer, train, max_length)
     test_bound = decoding_bound(max(f.shape[1] for f in sets["test-clean"].feats),
                                 demo["min_frames_per_char"], max_length)
-    tables = trainer.evaluate(loaders["test-clean"], test_bound)
+    return trainer, loaders, test_bound, max_length
+
+
+def evaluate_test(trainer, loader, bound):
+    """The trainer's own evaluation of the transcript-free test-clean partition."""
+    tables = trainer.evaluate(loader, bound)
     for name, table in tables.items():
         print(f"test-clean, {name}: {len(table)} transcriptions, e.g. {table['transcription'].iloc[0]!r}")
-    return trainer, loaders[HELDOUT], max_length
+
+
+def save_recogniser(trainer, train, max_length):
+    """The best checkpoint's weights with the training statistics, for examples/transcribe.py.
+
+    Tensors and integers only, so torch.load(weights_only=True) reads it on
+    every PyTorch version (the checkpoint itself holds floats, which PyTorch
+    1.13's weights-only reader refuses).
+    """
+    state = {"model_state_dict": trainer.model.state_dict(), "max_len": int(max_length),
+             "global_mean": torch.as_tensor(train.global_mean), "global_std": torch.as_tensor(train.global_std)}
+    torch.save(state, pathlib.Path(trainer.expt_root) / RECOGNISER)
 
 
 # ---- the language model --------------------------------------------------------
@@ -175,14 +213,13 @@ def train_language_model(config, tok, corpus, epochs):
 # ---- recognising the held-out voices --------------------------------------------
 
 
-def recognition_settings(config, lm):
-    beam, weight = config["demo"]["beam_width"], float(config["demo"]["lm_weight"])
-    common = {"num_batches": None, "temperature": 1.0, "repeat_penalty": 1.0}
-    return {
-        "greedy": dict(common, beam_width=1, lm_weight=0.0, lm_model=None),
-        f"beam_{beam}": dict(common, beam_width=beam, lm_weight=0.0, lm_model=None),
-        f"beam_{beam}+lm_{weight:g}": dict(common, beam_width=beam, lm_weight=weight, lm_model=lm),
-    }
+def recognition_setting(beam, weight=0.0, lm=None):
+    return {"num_batches": None, "temperature": 1.0, "repeat_penalty": 1.0, "beam_width": beam,
+            "lm_weight": float(weight), "lm_model": lm if weight else None}
+
+
+def fused_name(beam, weight):
+    return f"beam_{beam}+lm_{weight:g}"
 
 
 def error_rates(results):
@@ -201,22 +238,55 @@ def decoding_bound(frames, frames_per_char, cap):
     return min(cap, math.ceil(frames / frames_per_char) + 2)
 
 
-def recognise_heldout(trainer, loader, lm, config, max_length):
-    """({setting: (WER, CER, seconds)}, {setting: results}) on the held-out voices."""
+def recognise(trainer, loader, setting, name, config, max_length, num_batches=None):
+    """(WER, CER, seconds, results) of one setting over `loader` (its first `num_batches`)."""
     frames_per_char = config["demo"]["min_frames_per_char"]
+    start, results = time.time(), []
+    for i, batch in enumerate(loader):
+        if num_batches is not None and i >= num_batches:
+            break
+        bound = decoding_bound(int(batch[3].max()), frames_per_char, max_length)
+        results += trainer.recognize([batch], setting, name, bound)
+    return (*error_rates(results), time.time() - start, results)
+
+
+def choose_lm_weight(trainer, loader, lm, config, max_length):
+    """The fusion weight with the lowest dev-clean CER, or 0 when none beats beam search alone.
+
+    Returns (weight, {weight: (WER, CER, seconds)}); weight 0 is beam search
+    alone. A weight must lower both WER and CER to be chosen.
+    """
+    demo = config["demo"]
+    beam, batches = demo["beam_width"], demo["lm_tuning_batches"]
+    rates = {}
+    for weight in [0.0] + [float(w) for w in demo["lm_weights"]]:
+        name = fused_name(beam, weight) if weight else f"beam_{beam}"
+        *rates[weight], _ = recognise(trainer, loader, recognition_setting(beam, weight, lm), name, config,
+                                      max_length, batches)
+        print(f"dev-clean, {name}: WER {rates[weight][0]:.1f}% CER {rates[weight][1]:.1f}% "
+              f"({rates[weight][2]:.0f} s)", flush=True)
+    helping = [w for w in rates if w and rates[w][0] <= rates[0.0][0] and rates[w][1] < rates[0.0][1]]
+    weight = min(helping, key=lambda w: rates[w][1]) if helping else 0.0
+    print(f"language model weight: {weight:g}" if weight else
+          "language model weight: none lowers dev-clean WER and CER; beam search alone is reported")
+    return weight, rates
+
+
+def recognise_heldout(trainer, loader, lm, weight, config, max_length):
+    """({setting: (WER, CER, seconds)}, {setting: results}, the reported setting) on the held-out voices."""
+    beam = config["demo"]["beam_width"]
+    settings = {"greedy": recognition_setting(1), f"beam_{beam}": recognition_setting(beam)}
+    if weight:
+        settings[fused_name(beam, weight)] = recognition_setting(beam, weight, lm)
     scores, outputs = {}, {}
-    for name, setting in recognition_settings(config, lm).items():
-        start, results = time.time(), []
-        for batch in loader:
-            bound = decoding_bound(int(batch[3].max()), frames_per_char, max_length)
-            results += trainer.recognize([batch], setting, name, bound)
-        scores[name], outputs[name] = (*error_rates(results), time.time() - start), results
+    for name, setting in settings.items():
+        *scores[name], outputs[name] = recognise(trainer, loader, setting, name, config, max_length)
         print(f"held-out voices, {name}: WER {scores[name][0]:.1f}% CER {scores[name][1]:.1f}% "
-              f"({scores[name][2]:.0f} s)")
+              f"({scores[name][2]:.0f} s)", flush=True)
         if len(scores) == 1:
-            for r in results[:3]:
+            for r in outputs[name][:3]:
                 print(f"  reference:  {r['target']}\n  recognised: {r['generated']}")
-    return scores, outputs
+    return scores, outputs, list(settings)[-1]
 
 
 def print_voices(results, corpus):
@@ -258,36 +328,90 @@ def main(argv=None):
     corpus = args.corpus
     if corpus is None:
         corpus = make_corpus.default_root()
-        make_corpus.build(corpus, {key: demo["corpus"][key] for key in make_corpus.DEFAULT_SIZES}, demo["seed"])
+        spoken = demo["corpus"]
+        make_corpus.build(corpus, {key: spoken[key] for key in make_corpus.DEFAULT_SIZES}, demo["seed"],
+                          bins=spoken["bins"], voices_per_sentence=spoken["voices_per_sentence"],
+                          warp=spoken["warp"])
     elif not (corpus / "corpus.json").is_file():
         raise SystemExit(f"{corpus} holds no corpus (corpus.json): make one with examples/make_corpus.py")
     start = time.time()
     torch.manual_seed(demo["seed"])
-    torch.set_num_threads(demo.get("threads") or os.cpu_count() or 1)
+    threads, why = torch_threads(demo.get("threads"))
+    torch.set_num_threads(threads)
+    print(f"torch threads: {threads} ({why})")
     config["data"]["dataset"]["root"] = str(corpus / "speech")
+    use_corpus_bins(config, corpus)
     tok = ZelTokenizer()
 
-    asr, heldout_loader, max_length = train_recogniser(config, tok, args.epochs or demo["epochs"])
+    phases = Phases()
+    asr, loaders, test_bound, max_length = train_recogniser(config, tok, args.epochs or demo["epochs"])
+    phases.end("speech training")
+    evaluate_test(asr, loaders["test-clean"], test_bound)
+    phases.end("test-clean evaluation")
     lm, lm_metrics = train_language_model(config, tok, corpus, args.lm_epochs or demo["lm_epochs"])
     print(f"language model on dev-clean text: perplexity per character {lm_metrics['perplexity_char']:.3f}")
-    scores, outputs = recognise_heldout(asr, heldout_loader, lm.model, config, max_length)
+    phases.end("language model")
+    weight, _ = choose_lm_weight(asr, loaders["dev-clean"], lm.model, config, max_length)
+    phases.end("fusion weight on dev-clean")
+    scores, outputs, reported = recognise_heldout(asr, loaders[HELDOUT], lm.model, weight, config, max_length)
+    phases.end("held-out recognition")
     asr.cleanup()
     lm.cleanup()
 
-    report(scores, outputs, len(heldout_loader.dataset), corpus, (asr, lm), start)
+    report(scores, outputs, reported, len(loaders[HELDOUT].dataset), corpus, (asr, lm), phases, start)
 
 
-def report(scores, outputs, count, corpus, trainers, start):
-    """The held-out table, the best setting per voice, where the runs are, and the last line."""
+def use_corpus_bins(config, corpus):
+    """The features' bin count is the corpus's: the model and the dataset are given it."""
+    bins = json.loads((corpus / "corpus.json").read_text())["settings"]["bins"]
+    if bins != config["data"]["num_feats"]:
+        print(f"features: {bins} bins, as the corpus has them (not {config['data']['num_feats']})")
+    config["data"]["num_feats"] = config["data"]["dataset"]["num_feats"] = bins
+
+
+def torch_threads(setting):
+    """(threads, why): the configured count, else every core but two.
+
+    OpenMP threads spin while they wait for each other, so one core taken by
+    another process stalls them all: with every core given to torch a busy
+    neighbour slowed a training step by orders of magnitude. Two cores left
+    free absorb such a neighbour at a small cost when the machine is quiet.
+    """
+    if setting:
+        return int(setting), "demo.threads"
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    if cores <= 4:
+        return cores, f"every one of {cores} cores"
+    return cores - 2, f"{cores} cores, two left for other work"
+
+
+class Phases:
+    """Wall time per phase of the run, printed at the end."""
+
+    def __init__(self):
+        self.mark, self.times = time.time(), {}
+
+    def end(self, name):
+        now = time.time()
+        self.times[name], self.mark = now - self.mark, now
+
+    def text(self):
+        return ", ".join(f"{name} {seconds:.0f} s" for name, seconds in self.times.items())
+
+
+def report(scores, outputs, reported, count, corpus, trainers, phases, start):
+    """The held-out table, the reported setting per voice, where the runs are, and the last line."""
     print_table(scores, count)
-    best = min(scores, key=lambda name: scores[name][1])
-    print(f"\nper voice, {best}:")
-    print_voices(outputs[best], corpus)
+    print(f"\nper voice, {reported}:")
+    print_voices(outputs[reported], corpus)
     asr, lm = trainers
     print(f"\nexperiments: {asr.expt_root} (speech) and {lm.expt_root} (language model): "
-          "config.yaml, model_arch.txt, checkpoints/, attn/ heat-maps, text/ transcripts")
-    wer, cer, _ = scores[best]
+          "config.yaml, model_arch.txt, checkpoints/, attn/ heat-maps, text/ transcripts; "
+          f"{RECOGNISER} for examples/transcribe.py")
+    print(f"phases: {phases.text()}")
+    wer, cer, _ = scores[reported]
     print(f"demo: CER {cer:.1f}% WER {wer:.1f}% on {count} held-out utterances, {time.time() - start:.0f} s")
+
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -8,9 +8,13 @@ trained on, neither by the speech model nor by the language model.
 
 Speech: every utterance is spoken by espeak-ng or flite with a voice, speed
 and pitch drawn from a seeded generator, resampled to 16 kHz and turned into
-80-bin log-mel filterbanks (torchaudio's Kaldi-compatible fbank). Three voices
-(an accent and timbre of each engine that training never uses) speak only the
-labelled held-out partition.
+log-mel filterbanks (torchaudio's Kaldi-compatible fbank; 80 bins unless told
+otherwise). Three voices (an accent and timbre of each engine that training
+never uses) speak only the labelled held-out partition. Optionally each
+training sentence is spoken by several voices, and the training and dev-clean
+audio is warped: played faster or slower by a factor near 1, which moves
+every formant and the pitch together, as a longer or shorter vocal tract
+would, so training hears more speakers than the engines have.
 
 Layout under ROOT (what corvantis.data reads):
     speech/train-clean-100/{fbank,text}/NNNNN.npy   training voices
@@ -22,7 +26,7 @@ Layout under ROOT (what corvantis.data reads):
     utterances.tsv                                  partition, file, voice, speed, pitch, text
     corpus.json                                     the settings; written last, it marks the cache
 
-Features are (80 bins, frames) float32; a transcript is np.array(list(text)).
+Features are (bins, frames) float32; a transcript is np.array(list(text)).
 """
 
 import argparse
@@ -44,7 +48,7 @@ import wave
 
 import numpy as np
 
-VERSION = 3  # bump when the output changes for the same settings
+VERSION = 4  # bump when the output changes for the same settings
 ALPHABET = frozenset(" 'ABCDEFGHIJKLMNOPQRSTUVWXYZ")
 SAMPLE_RATE, NUM_BINS = 16000, 80
 MIN_WORDS, MAX_WORDS = 3, 20
@@ -239,8 +243,17 @@ def trim_silence(samples, rate, margin=0.1, threshold=0.02):
     return samples[max(loud[0] - pad, 0):loud[-1] + pad + 1]
 
 
-def fbank_features(samples, rate, seed):
-    """(80, frames) float32 log-mel filterbanks of 16 kHz audio, 25 ms windows every 10 ms."""
+def warped_rate(rate, factor):
+    """The rate at which to read audio of `rate` so it plays `factor` times faster.
+
+    A multiple of 100 Hz: the resampler's filter grows with the rates' ratio in
+    lowest terms, and 100 Hz steps keep that ratio small.
+    """
+    return int(round(rate * factor / 100.0)) * 100
+
+
+def fbank_features(samples, rate, seed, bins=NUM_BINS):
+    """(bins, frames) float32 log-mel filterbanks of 16 kHz audio, 25 ms windows every 10 ms."""
     import torch
     import torchaudio
 
@@ -249,21 +262,29 @@ def fbank_features(samples, rate, seed):
         wav = torchaudio.functional.resample(wav, rate, SAMPLE_RATE)
     torch.manual_seed(seed)  # Kaldi's dither draws noise: seeded, so reruns agree
     feats = torchaudio.compliance.kaldi.fbank(
-        wav * 32768.0, num_mel_bins=NUM_BINS, sample_frequency=SAMPLE_RATE, dither=1.0)
+        wav * 32768.0, num_mel_bins=bins, sample_frequency=SAMPLE_RATE, dither=1.0)
     return feats.T.contiguous().numpy().astype(np.float32)
 
 
 # ---- building --------------------------------------------------------------------
 
 
-def plan(split, seed):
-    """One job per speech utterance: (partition, file name, text, voice, speed, pitch, seed)."""
+def plan(split, seed, voices_per_sentence=1, warp=0.0):
+    """One job per speech utterance: (partition, file name, text, voice, speed, pitch, warp, seed).
+
+    Each training sentence is spoken `voices_per_sentence` times, by voices
+    drawn afresh; training and dev-clean audio is warped by a factor drawn from
+    [1 - warp, 1 + warp], the other partitions are left as the engines speak.
+    """
     jobs = []
     for key in ("train", "dev", "test", "heldout"):
         rng = random.Random(f"{seed}-{key}")
-        for i, text in enumerate(split[key]):
+        repeats = voices_per_sentence if key == "train" else 1
+        texts = [text for text in split[key] for _ in range(repeats)]
+        for i, text in enumerate(texts):
             voice, speed, pitch = draw_voice(rng, key)
-            jobs.append((SPEECH[key], f"{i:05d}.npy", text, voice, speed, pitch,
+            factor = round(rng.uniform(1 - warp, 1 + warp), 3) if warp and key in ("train", "dev") else 1.0
+            jobs.append((SPEECH[key], f"{i:05d}.npy", text, voice, speed, pitch, factor,
                          rng.randrange(2 ** 31)))
     return jobs
 
@@ -274,18 +295,18 @@ def _init_worker():
     torch.set_num_threads(1)  # the processes are the parallelism
 
 
-def make_utterance(job, root, synthesise=synthesise_tts):
+def make_utterance(job, root, synthesise=synthesise_tts, bins=NUM_BINS):
     """Synthesises one job and writes its feature (and transcript) file; returns its table row."""
-    partition, name, text, voice, speed, pitch, seed = job
+    partition, name, text, voice, speed, pitch, warp, seed = job
     with tempfile.TemporaryDirectory(prefix="corpus-") as tmp:
         samples, rate = synthesise(text, voice, speed, pitch, os.path.join(tmp, "u.wav"))
     samples = trim_silence(samples, rate)
-    feats = fbank_features(samples, rate, seed)
+    feats = fbank_features(samples, warped_rate(rate, warp) if warp != 1.0 else rate, seed, bins)
     speech = pathlib.Path(root) / "speech" / partition
     np.save(speech / "fbank" / name, feats)
     if partition != "test-clean":
         np.save(speech / "text" / name, np.array(list(text)))
-    return (partition, name, voice_name(voice), speed, pitch, feats.shape[1], text)
+    return (partition, name, voice_name(voice), speed, pitch, warp, feats.shape[1], text)
 
 
 def _run_job(args):
@@ -298,12 +319,13 @@ def write_text_partition(directory, sentences):
         np.save(directory / f"{i:05d}.npy", np.array(list(text)))
 
 
-def settings_of(sizes, seed, files):
+def settings_of(sizes, seed, files, bins=NUM_BINS, voices_per_sentence=1, warp=0.0):
     digest = hashlib.sha256()
     for path in files:
         digest.update(pathlib.Path(path).read_bytes())
     return {"version": VERSION, "sizes": dict(sorted(sizes.items())), "seed": seed,
-            "fortunes": digest.hexdigest()[:16], "sample_rate": SAMPLE_RATE, "bins": NUM_BINS}
+            "fortunes": digest.hexdigest()[:16], "sample_rate": SAMPLE_RATE, "bins": bins,
+            "voices_per_sentence": voices_per_sentence, "warp": warp}
 
 
 def is_cached(root, settings):
@@ -315,8 +337,11 @@ def is_cached(root, settings):
 
 
 def build(root, sizes=None, seed=0, workers=None, files=None, synthesise=synthesise_tts,
-          progress=True):
+          progress=True, bins=NUM_BINS, voices_per_sentence=1, warp=0.0):
     """Writes the corpus under `root` unless a corpus of the same settings is there.
+
+    `sizes` counts sentences per split; with `voices_per_sentence` above 1 the
+    training partition holds that many utterances of each of its sentences.
 
     Returns the stamp dictionary (settings, counts, seconds). The corpus is
     built in a sibling directory and renamed into place, so an interrupted run
@@ -327,7 +352,10 @@ def build(root, sizes=None, seed=0, workers=None, files=None, synthesise=synthes
     files = files or [FORTUNE_DIR / f for f in FORTUNE_FILES if (FORTUNE_DIR / f).exists()]
     if not files:
         raise FileNotFoundError(f"no fortune files under {FORTUNE_DIR}: run scripts/install-deps.sh demo")
-    settings = settings_of(sizes, seed, files)
+    if not 1 <= int(voices_per_sentence) or not 0.0 <= warp < 0.5:
+        raise ValueError(f"voices_per_sentence must be at least 1 and warp in [0, 0.5), got "
+                         f"{voices_per_sentence} and {warp}")
+    settings = settings_of(sizes, seed, files, bins, voices_per_sentence, warp)
     if is_cached(root, settings):
         stamp = json.loads((root / "corpus.json").read_text())
         print(f"corpus: cached at {root} ({stamp['counts']})")
@@ -336,7 +364,7 @@ def build(root, sizes=None, seed=0, workers=None, files=None, synthesise=synthes
     sentences = corpus_sentences(files)
     split = split_sentences(sentences, sizes, seed)
     print(f"corpus: {len(sentences)} sentences from {len(files)} fortune files; "
-          f"{sum(sizes.values())} to speak")
+          f"{sum(sizes.values()) + (voices_per_sentence - 1) * sizes['train']} utterances to speak")
 
     root.parent.mkdir(parents=True, exist_ok=True)
     work = pathlib.Path(tempfile.mkdtemp(prefix=root.name + ".partial-", dir=root.parent))
@@ -349,17 +377,17 @@ def build(root, sizes=None, seed=0, workers=None, files=None, synthesise=synthes
         write_text_partition(work / "lm" / "train-clean-100", split["train"] + split["lm_extra"])
         write_text_partition(work / "lm" / "dev-clean", split["dev"])
 
-        jobs = plan(split, seed)
-        rows = _synthesise_all(jobs, work, workers, synthesise, progress)
+        jobs = plan(split, seed, voices_per_sentence, warp)
+        rows = _synthesise_all(jobs, work, workers, synthesise, progress, bins)
         rows.sort(key=lambda r: (list(SPEECH.values()).index(r[0]), r[1]))
         with open(work / "utterances.tsv", "w") as out:
-            out.write("partition\tfile\tvoice\tspeed\tpitch\tframes\ttext\n")
+            out.write("partition\tfile\tvoice\tspeed\tpitch\twarp\tframes\ttext\n")
             for row in rows:
                 out.write("\t".join(map(str, row)) + "\n")
         counts = {p: sum(r[0] == p for r in rows) for p in SPEECH.values()}
         counts["lm/train-clean-100"] = len(split["train"]) + len(split["lm_extra"])
         counts["lm/dev-clean"] = len(split["dev"])
-        frames = {p: sum(r[5] for r in rows if r[0] == p) for p in SPEECH.values()}
+        frames = {p: sum(r[6] for r in rows if r[0] == p) for p in SPEECH.values()}
         stamp = {"settings": settings, "counts": counts,
                  "hours": {p: round(f / 360000, 3) for p, f in frames.items()},
                  "seconds": round(time.time() - start, 1),
@@ -375,10 +403,10 @@ def build(root, sizes=None, seed=0, workers=None, files=None, synthesise=synthes
     return stamp
 
 
-def _synthesise_all(jobs, root, workers, synthesise, progress):
+def _synthesise_all(jobs, root, workers, synthesise, progress, bins):
     from tqdm import tqdm
 
-    args = [(job, root, synthesise) for job in jobs]
+    args = [(job, root, synthesise, bins) for job in jobs]
     workers = workers or os.cpu_count() or 1
     bar = tqdm(total=len(jobs), desc="synthesising", unit="utt", disable=not progress,
                dynamic_ncols=True)
@@ -409,10 +437,16 @@ def main(argv=None):
     for key, value in DEFAULT_SIZES.items():
         parser.add_argument(f"--{key}", type=int, default=value, help=f"{SPEECH[key]} utterances")
     parser.add_argument("--seed", type=int, default=0)
+    parser.add_argument("--bins", type=int, default=NUM_BINS, help="filterbank bins")
+    parser.add_argument("--voices-per-sentence", type=int, default=1,
+                        help="training utterances of each training sentence")
+    parser.add_argument("--warp", type=float, default=0.0,
+                        help="training and dev-clean audio warped by a factor in [1 - warp, 1 + warp]")
     parser.add_argument("--workers", type=int, default=None, help="processes (default: all cores)")
     args = parser.parse_args(argv)
     sizes = {key: getattr(args, key) for key in DEFAULT_SIZES}
-    build(args.root, sizes, args.seed, args.workers)
+    build(args.root, sizes, args.seed, args.workers, bins=args.bins,
+          voices_per_sentence=args.voices_per_sentence, warp=args.warp)
 
 
 if __name__ == "__main__":

@@ -5,11 +5,16 @@ tiny, so this checks the driver's wiring (trainers, evaluation, recognition,
 error rates, the final line), not what it learns.
 """
 
+import contextlib
 import importlib.util
+import io
 import json
+import os
 import pathlib
 import re
+import wave
 
+import numpy as np
 import pytest
 import torch
 
@@ -33,13 +38,14 @@ def _load():
 demo = _load()
 
 
-@pytest.fixture
-def corpus(tmp_path):
-    fortunes = write_fortunes(tmp_path / "fortunes", sentence_pool(40))
-    root = tmp_path / "corpus"
-    mc.build(root, {"train": 8, "dev": 2, "test": 2, "heldout": 3}, seed=1, workers=1,
-             files=[fortunes], synthesise=tone, progress=False)
-    return root
+def _load_transcribe():
+    spec = importlib.util.spec_from_file_location("transcribe", EXAMPLES / "transcribe.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+transcribe = _load_transcribe()
 
 
 @pytest.fixture
@@ -52,17 +58,48 @@ def run_dir(tmp_path, monkeypatch):
     torch.set_num_threads(threads)
 
 
-def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(corpus, run_dir, capsys):
-    args = ["--corpus", str(corpus), "--epochs", "1", "--lm-epochs", "1"]
-    demo.main(args + [item for key in TINY for item in ("--set", key)])
-    lines = capsys.readouterr().out.strip().splitlines()
+@pytest.fixture(scope="module")
+def trained(tmp_path_factory):
+    """One tiny demo run: (its printed lines, the folder it ran in)."""
+    tmp = tmp_path_factory.mktemp("demo")
+    fortunes = write_fortunes(tmp / "fortunes", sentence_pool(40))
+    corpus = tmp / "corpus"
+    mc.build(corpus, {"train": 8, "dev": 2, "test": 2, "heldout": 3}, seed=1, workers=1,
+             files=[fortunes], synthesise=tone, progress=False)
+    work, here, threads = tmp / "run", os.getcwd(), torch.get_num_threads()
+    work.mkdir()
+    os.chdir(work)
+    try:
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            demo.main(["--corpus", str(corpus), "--epochs", "1", "--lm-epochs", "1"]
+                      + [item for key in TINY for item in ("--set", key)])
+    finally:
+        os.chdir(here)
+        torch.set_num_threads(threads)
+    return out.getvalue().strip().splitlines(), work
+
+
+def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(trained):
+    lines, run_dir = trained
     assert re.fullmatch(r"demo: CER \d+\.\d% WER \d+\.\d% on 3 held-out utterances, \d+ s", lines[-1])
-    table = lines[lines.index(next(l for l in lines if l.startswith("held-out voices (3 utterances"))) + 2:][:3]
-    assert [row.split()[0] for row in table] == ["greedy", "beam_2", "beam_2+lm_0.3"]
-    best_cer = min(float(row.split()[2]) for row in table)
-    assert f"CER {best_cer:.1f}%" in lines[-1]
-    # the best setting per held-out voice: only voices that training never heard
-    voices = lines[lines.index(next(l for l in lines if l.startswith("per voice, "))) + 1:][:3]
+    assert re.fullmatch(r"phases: speech training \d+ s, test-clean evaluation \d+ s, language model \d+ s, "
+                        r"fusion weight on dev-clean \d+ s, held-out recognition \d+ s", lines[-2])
+    assert any(re.fullmatch(r"torch threads: 1 \(demo.threads\)", l) for l in lines)
+    # the fusion weights are tried on dev-clean; the held-out voices get the chosen one only
+    tried = [l.split(",")[1].split(":")[0].strip() for l in lines if l.startswith("dev-clean, beam_2")]
+    assert tried == ["beam_2", "beam_2+lm_0.1", "beam_2+lm_0.2", "beam_2+lm_0.3"]
+    chosen = next(l for l in lines if l.startswith("language model weight: "))
+    start = lines.index(next(l for l in lines if l.startswith("held-out voices (3 utterances"))) + 2
+    table = lines[start:lines.index("", start)]
+    names = [row.split()[0] for row in table]
+    assert names[:2] == ["greedy", "beam_2"]
+    assert names[2:] == ([] if "none lowers" in chosen else [f"beam_2+lm_{chosen.split()[-1]}"])
+    reported = table[-1].split()
+    assert f"CER {float(reported[2]):.1f}% WER {float(reported[1]):.1f}%" in lines[-1]
+    # the reported setting per held-out voice: only voices that training never heard
+    assert f"per voice, {names[-1]}:" in lines
+    voices = lines[lines.index(f"per voice, {names[-1]}:") + 1:][:3]
     heldout = {mc.voice_name(v) for v in mc.HELDOUT_VOICES}
     named = [row.split()[0] for row in voices if "utterances" in row]
     assert named and set(named) <= heldout
@@ -75,6 +112,65 @@ def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(corpus, r
     assert (asr / "checkpoints" / "checkpoint-best-metric-model.pth").is_file()
     assert (run_dir / "expts" / "demo-lm" / "checkpoints" / "checkpoint-last-epoch-model.pth").is_file()
     assert "num_encoder_layers: 1" in (asr / "config.yaml").read_text()  # the overrides are what it keeps
+
+
+def write_wav(path, samples, rate, channels=1, width=2):
+    data = np.repeat(samples[:, None], channels, axis=1)
+    scaled = {1: (data * 127 + 128).astype(np.uint8), 2: (data * 32767).astype("<i2"),
+              4: (data * 2 ** 31 * 0.999).astype("<i4")}[width]
+    with wave.open(str(path), "wb") as w:
+        w.setnchannels(channels)
+        w.setsampwidth(width)
+        w.setframerate(rate)
+        w.writeframes(scaled.tobytes())
+    return path
+
+
+def test_transcribe_reads_wav_files_with_the_trained_model(trained, tmp_path, capsys):
+    _, run_dir = trained
+    expt = run_dir / "expts" / "demo-asr"
+    speech, rate = tone("HELLO THERE", None, 1.0, 0, None)
+    resampled = np.interp(np.arange(0, len(speech), 8000 / 22050), np.arange(len(speech)), speech)
+    files = [write_wav(tmp_path / "mono.wav", speech, rate),
+             write_wav(tmp_path / "stereo.wav", resampled.astype(np.float32), 22050, channels=2),
+             write_wav(tmp_path / "wide.wav", speech, rate, width=4)]
+    transcribe.main([str(f) for f in files] + ["--expt", str(expt)])
+    lines = capsys.readouterr().out.strip().splitlines()
+    assert [l.split("\t")[0] for l in lines] == [str(f) for f in files]
+    texts = [l.split("\t", 1)[1] for l in lines]
+    assert all(set(t) <= mc.ALPHABET for t in texts)
+    # the same speech at another rate and in two channels gives the same features, near enough
+    feats = [transcribe.features(f, 80) for f in files[:2]]
+    assert abs(feats[0].shape[1] - feats[1].shape[1]) <= 1
+    # the model it read is the best checkpoint's
+    state = torch.load(expt / transcribe.RECOGNISER, weights_only=True)
+    best = torch.load(expt / "checkpoints" / "checkpoint-best-metric-model.pth", weights_only=False)
+    for key, value in best["model_state_dict"].items():
+        torch.testing.assert_close(state["model_state_dict"][key], value)
+
+
+def test_transcribe_explains_what_it_cannot_use(trained, tmp_path):
+    _, run_dir = trained
+    expt = str(run_dir / "expts" / "demo-asr")
+    rate = 16000
+    cases = {
+        "missing.wav": (None, "no such file"),
+        "text.wav": (b"not a wave file", "not a PCM WAV file"),
+        "empty.wav": (np.zeros(0, np.float32), "holds no audio"),
+        "silent.wav": (np.zeros(rate, np.float32), "only silence"),
+        "click.wav": (np.r_[np.zeros(rate), 0.5 * np.ones(800), np.zeros(rate)].astype(np.float32),
+                      "too short to recognise"),
+    }
+    for name, (content, message) in cases.items():
+        path = tmp_path / name
+        if isinstance(content, bytes):
+            path.write_bytes(content)
+        elif content is not None:
+            write_wav(path, content, rate)
+        with pytest.raises(SystemExit, match=message):
+            transcribe.main([str(path), "--expt", expt])
+    with pytest.raises(SystemExit, match="no trained recogniser in .*make demo"):
+        transcribe.main([str(tmp_path / "missing.wav"), "--expt", str(tmp_path)])
 
 
 def test_the_demo_refuses_a_folder_without_a_corpus(tmp_path, run_dir):

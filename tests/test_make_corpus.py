@@ -106,9 +106,25 @@ def test_planned_voices_keep_the_heldout_ones_apart():
     assert not {part for voice in mc.HELDOUT_VOICES for part in voice[1:] if part} & trained
     assert {v[0] for v in others} == {"espeak-ng", "flite"}
     assert jobs == mc.plan(split, seed=0) and jobs != mc.plan(split, seed=1)
-    for _, _, _, voice, speed, pitch, _ in jobs:
-        assert 0.8 <= speed <= 1.2
+    for _, _, _, voice, speed, pitch, warp, _ in jobs:
+        assert 0.8 <= speed <= 1.2 and warp == 1.0
         assert (0 <= pitch <= 99) if voice[0] == "espeak-ng" else (85 <= pitch <= 210)
+
+
+def test_more_voices_per_sentence_and_warped_training_audio():
+    split = {k: [f"{k} {i}" for i in range(50)] for k in ("train", "dev", "test", "heldout")}
+    jobs = mc.plan(split, seed=0, voices_per_sentence=3, warp=0.1)
+    train = [j for j in jobs if j[0] == "train-clean-100"]
+    assert len(train) == 150 and [j[2] for j in train[:3]] == ["train 0"] * 3
+    assert len({j[3] for j in train[:30]}) > 10  # each repeat draws its own voice
+    assert len({j[1] for j in train}) == 150  # one file each
+    for partition, *_, warp, _ in jobs:
+        if partition in ("train-clean-100", "dev-clean"):
+            assert 0.9 <= warp <= 1.1
+        else:
+            assert warp == 1.0  # the held-out voices are heard as the engines speak them
+    assert len({j[6] for j in train}) > 50
+    assert mc.warped_rate(22050, 1.07) == 23600 and mc.warped_rate(16000, 1.0) == 16000
 
 
 def test_spoken_form_keeps_the_pronoun():
@@ -156,7 +172,7 @@ def test_build_writes_the_dataset_layout(built, tokenizer):
         assert len(ASRDataset(partition, conf, tokenizer, False, stats)) == n
     rows = [line.split("\t") for line in (root / "utterances.tsv").read_text().splitlines()[1:]]
     assert len(rows) == 13
-    for partition, name, voice, speed, pitch, frames, text in rows:
+    for partition, name, voice, speed, pitch, warp, frames, text in rows:
         if partition != "test-clean":
             spoken = "".join(np.load(root / "speech" / partition / "text" / name).tolist())
             assert spoken == text
@@ -175,7 +191,7 @@ def test_no_evaluation_sentence_is_trained_on(built, tokenizer):
     train = texts(speech / "train-clean-100" / "text")
     lm_train = texts(root / "lm" / "train-clean-100")
     rows = [line.split("\t") for line in (root / "utterances.tsv").read_text().splitlines()[1:]]
-    evaluation = {r[6] for r in rows if r[0] in ("dev-clean", "test-clean", "heldout-voices")}
+    evaluation = {r[7] for r in rows if r[0] in ("dev-clean", "test-clean", "heldout-voices")}
     assert len(evaluation) == 7
     assert not evaluation & train and not evaluation & lm_train
     assert train <= lm_train
@@ -195,6 +211,22 @@ def test_a_second_run_uses_the_cache(built, capsys):
     assert other["counts"]["train-clean-100"] == 5
     assert len(list((root / "speech" / "train-clean-100" / "fbank").iterdir())) == 5
     assert [p.name for p in root.parent.iterdir() if "partial" in p.name] == []
+
+
+def test_bins_voices_and_warp_are_settings_of_the_corpus(built, tokenizer):
+    root, fortunes, _ = built
+    stamp = mc.build(root, SIZES, seed=1, workers=1, files=[fortunes], synthesise=tone, progress=False,
+                     bins=40, voices_per_sentence=2, warp=0.1)
+    assert stamp["counts"]["train-clean-100"] == 12 and stamp["settings"]["bins"] == 40
+    assert np.load(root / "speech" / "train-clean-100" / "fbank" / "00000.npy").shape[0] == 40
+    rows = [line.split("\t") for line in (root / "utterances.tsv").read_text().splitlines()[1:]]
+    warped = [r for r in rows if float(r[5]) != 1.0]
+    assert warped and all(r[0] in ("train-clean-100", "dev-clean") for r in warped)
+    # a warp of f shortens the speech by f: 40 ms per character becomes 40 / f
+    for r in warped:
+        assert abs(int(r[6]) - (4 * len(r[7]) / float(r[5]) + 20)) <= 4
+    with pytest.raises(ValueError, match="voices_per_sentence"):
+        mc.build(root, SIZES, files=[fortunes], synthesise=tone, progress=False, voices_per_sentence=0)
 
 
 def test_a_failed_build_leaves_nothing(tmp_path):
