@@ -1,6 +1,6 @@
 // libFuzzer harness for the whole checkpoint reader on PyTorch 1.13: the
-// bounds of src/common/pickle_bounds.h, then the restricted reader of
-// src/common/unpickle.h with the storages of src/common/checkpoint.h, in an
+// bounds of src/domain/pickle_bounds.h, then the restricted reader of
+// src/domain/unpickle.h with the storages of src/domain/checkpoint.h, in an
 // embedded interpreter with torch imported. Each input is a data.pkl; the
 // archive beside it holds data/0 to data/9 (64 bytes each) and data/big
 // (1 MiB). Anything but a Python exception, a PickleBoundsError or a value is
@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "common/checkpoint.h"
+#include "domain/checkpoint.h"
 
 namespace py = pybind11;
 

@@ -1,9 +1,9 @@
-// Test-only extension: the version shims of common/compat.h.
+// Test-only extension: the version shims of binding/compat.h.
 #include <pybind11/pybind11.h>
 #include <torch/extension.h>
 
-#include "common/checkpoint.h"
-#include "common/compat.h"
+#include "binding/compat.h"
+#include "domain/checkpoint.h"
 
 namespace py = pybind11;
 

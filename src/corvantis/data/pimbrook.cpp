@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/corpus.h"
-#include "common/npy.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/rawtensor.h"
-#include "common/settings.h"
-#include "common/workers.h"
+#include "binding/bind.h"
+#include "binding/pyclass.h"
+#include "binding/pyutil.h"
+#include "binding/settings.h"
+#include "domain/corpus.h"
+#include "domain/npy.h"
+#include "domain/rawtensor.h"
+#include "domain/workers.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -20,13 +20,13 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/checkpoint.h"
-#include "common/compat.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/text.h"
-#include "common/trainloop.h"
+#include "binding/bind.h"
+#include "binding/compat.h"
+#include "binding/pyclass.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
+#include "domain/checkpoint.h"
+#include "domain/trainloop.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/pyclass.h"
+#include "binding/pyutil.h"
 
 namespace py = pybind11;
 using common::arg;

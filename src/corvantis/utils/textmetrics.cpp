@@ -20,12 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/levenshtein.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/text.h"
-#include "common/workers.h"
+#include "binding/bind.h"
+#include "binding/pyclass.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
+#include "domain/levenshtein.h"
+#include "domain/workers.h"
 
 namespace py = pybind11;
 using common::arg;

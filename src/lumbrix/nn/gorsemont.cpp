@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/blas.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/pyclass.h"
+#include "binding/pyutil.h"
+#include "domain/blas.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "common/pyutil.h"
-#include "common/settings.h"
+#include "binding/pyutil.h"
+#include "binding/settings.h"
 
 namespace common {
 namespace trainloop {

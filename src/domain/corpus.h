@@ -19,12 +19,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/nnmodule.h"
-#include "common/npy.h"
-#include "common/pyutil.h"
-#include "common/rawtensor.h"
-#include "common/workers.h"
+#include "binding/bind.h"
+#include "binding/nnmodule.h"
+#include "binding/pyutil.h"
+#include "domain/npy.h"
+#include "domain/rawtensor.h"
+#include "domain/workers.h"
 
 namespace corpus {
 namespace py = pybind11;

@@ -17,11 +17,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "compat.h"
-#include "pickle_bounds.h"
-#include "pyutil.h"
-#include "text.h"
-#include "unpickle.h"
+#include "binding/compat.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
+#include "domain/pickle_bounds.h"
+#include "domain/unpickle.h"
 
 namespace compat {
 namespace py = pybind11;

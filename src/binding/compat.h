@@ -10,7 +10,7 @@
 #include <mutex>
 #include <string>
 
-#include "pyutil.h"
+#include "binding/pyutil.h"
 
 #define COMMON_TORCH_AT_LEAST(major, minor) \
   (TORCH_VERSION_MAJOR > (major) ||         \

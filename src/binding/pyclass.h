@@ -24,8 +24,8 @@
 #include <utility>
 #include <vector>
 
-#include "bind.h"
-#include "pyutil.h"
+#include "binding/bind.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace py = pybind11;

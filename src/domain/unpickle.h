@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
-#include "pyutil.h"
-#include "text.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
 
 namespace common {
 namespace py = pybind11;

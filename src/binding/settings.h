@@ -9,7 +9,7 @@
 #include <cmath>
 #include <string>
 
-#include "common/pyutil.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace settings {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "bind.h"
-#include "pyutil.h"
+#include "binding/bind.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace nn {

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "workers.h"
+#include "domain/workers.h"
 
 namespace common {
 namespace omp {
