@@ -2,7 +2,8 @@
 #include <pybind11/pybind11.h>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/class_builder.h"
+#include "binding/native_function.h"
 #include "binding/pyutil.h"
 
 namespace py = pybind11;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/native_function.h"
 #include "binding/pyutil.h"
 #include "domain/npy.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/class_builder.h"
 #include "binding/pyutil.h"
 #include "binding/settings.h"
 #include "domain/corpus.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/class_builder.h"
 #include "binding/pyutil.h"
 
 namespace py = pybind11;

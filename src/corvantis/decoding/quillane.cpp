@@ -26,8 +26,8 @@
 #endif
 
 #include "binding/bind.h"
+#include "binding/class_builder.h"
 #include "binding/nnmodule.h"
-#include "binding/pyclass.h"
 #include "binding/pyutil.h"
 #include "domain/rawtensor.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "binding/bind.h"
+#include "binding/class_builder.h"
 #include "binding/nnmodule.h"
-#include "binding/pyclass.h"
 #include "binding/pyutil.h"
 
 namespace py = pybind11;

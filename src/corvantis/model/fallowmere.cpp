@@ -6,8 +6,8 @@
 #include <torch/extension.h>
 
 #include "binding/bind.h"
+#include "binding/class_builder.h"
 #include "binding/nnmodule.h"
-#include "binding/pyclass.h"
 #include "binding/pyutil.h"
 
 namespace py = pybind11;

@@ -10,8 +10,9 @@
 #include <string>
 
 #include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/native_function.h"
 #include "binding/nnmodule.h"
-#include "binding/pyclass.h"
 #include "binding/pyutil.h"
 
 namespace py = pybind11;

@@ -18,9 +18,10 @@
 #include <vector>
 
 #include "binding/bind.h"
+#include "binding/class_builder.h"
 #include "binding/compat.h"
+#include "binding/native_function.h"
 #include "binding/nnmodule.h"
-#include "binding/pyclass.h"
 #include "binding/pyutil.h"
 #include "binding/settings.h"
 #include "binding/text.h"

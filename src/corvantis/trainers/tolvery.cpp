@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "binding/bind.h"
+#include "binding/class_builder.h"
 #include "binding/compat.h"
-#include "binding/pyclass.h"
 #include "binding/pyutil.h"
 #include "binding/text.h"
 #include "domain/checkpoint.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/native_function.h"
 #include "binding/pyutil.h"
 #include "binding/text.h"
 

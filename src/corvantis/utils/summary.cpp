@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/class_builder.h"
+#include "binding/native_function.h"
 #include "binding/pyutil.h"
 
 namespace py = pybind11;

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/class_builder.h"
 #include "binding/pyutil.h"
 #include "binding/text.h"
 #include "domain/levenshtein.h"

@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/native_function.h"
 #include "binding/pyutil.h"
 #include "binding/settings.h"
 #include "binding/text.h"

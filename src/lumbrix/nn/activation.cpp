@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "binding/bind.h"
-#include "binding/pyclass.h"
+#include "binding/class_builder.h"
 #include "domain/openmp.h"
 #include "domain/vexp.h"
 
