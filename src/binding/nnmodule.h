@@ -123,3 +123,5 @@ inline std::function<py::object(const Args&)> layer_init(std::string module_name
 
 }  // namespace nn
 }  // namespace common
+
+namespace nn = common::nn;

@@ -104,3 +104,5 @@ inline void accumulation_steps(py::handle v) {
 
 }  // namespace settings
 }  // namespace common
+
+namespace settings = common::settings;

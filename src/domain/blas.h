@@ -65,3 +65,5 @@ inline bool runs_own_thread_pool() {
 
 }  // namespace blas
 }  // namespace common
+
+namespace blas = common::blas;

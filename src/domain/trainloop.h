@@ -100,3 +100,5 @@ inline void check_model_fits(py::handle model, py::handle tokenizer, py::handle 
 
 }  // namespace trainloop
 }  // namespace common
+
+namespace trainloop = common::trainloop;

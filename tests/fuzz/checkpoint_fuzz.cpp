@@ -11,14 +11,16 @@
 #include "domain/pickle_bounds.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  common::PickleBounds bounds(data, size, [](const std::string& key) -> std::optional<uint64_t> {
-    if (key == "big") return uint64_t(1) << 20;
-    if (key.size() == 1 && key[0] >= '0' && key[0] <= '9') return 64;
-    return std::nullopt;
-  });
+  pickle_bounds::PickleBounds bounds(data, size,
+                                     [](const std::string& key) -> std::optional<uint64_t> {
+                                       if (key == "big") return uint64_t(1) << 20;
+                                       if (key.size() == 1 && key[0] >= '0' && key[0] <= '9')
+                                         return 64;
+                                       return std::nullopt;
+                                     });
   try {
     bounds.check();
-  } catch (const common::PickleBoundsError&) {
+  } catch (const pickle_bounds::PickleBoundsError&) {
   }
   return 0;
 }

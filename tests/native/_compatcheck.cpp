@@ -15,6 +15,6 @@ PYBIND11_MODULE(_compatcheck, m) {
   m.def("device_type", [](py::object device) { return compat::device_type(device); });
   m.def("weights_only_reads_floats", [] { return compat::weights_only_reads_floats(); });
   m.def("load_checkpoint", [](py::object path, py::object map_location) {
-    return compat::load_checkpoint(path, map_location);
+    return checkpoint::load_checkpoint(path, map_location);
   });
 }

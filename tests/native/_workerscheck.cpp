@@ -44,7 +44,7 @@ PYBIND11_MODULE(_workerscheck, m) {
       "items",
       [](long n, unsigned threads, long fail_at, py::object callback, int sleep_ms) {
         reset();
-        common::parallel_items(static_cast<size_t>(n), threads, [&](size_t i) {
+        workers::parallel_items(static_cast<size_t>(n), threads, [&](size_t i) {
           item(static_cast<long>(i), fail_at, callback, sleep_ms);
         });
       },

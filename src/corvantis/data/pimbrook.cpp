@@ -573,7 +573,7 @@ void mask_one(float* out, int64_t bins, int64_t frames, const float* fkeep, cons
 // (ATen's parallel_for is an OpenMP pragma in its header, inert here.)
 template <class Fn>
 void for_each_utterance(const FeatureBatch& b, Fn&& fn) {
-  common::parallel_items(b.frames.size(), static_cast<unsigned>(at::get_num_threads()), fn);
+  workers::parallel_items(b.frames.size(), static_cast<unsigned>(at::get_num_threads()), fn);
 }
 
 // pad_sequence of the transposed features, with 0.0.

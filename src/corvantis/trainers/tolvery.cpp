@@ -767,7 +767,7 @@ void check_scheduler_state(py::handle scheduler, py::handle state) {
 
 py::object read_checkpoint(py::handle self, py::handle path) {
   try {
-    return compat::load_checkpoint(path, self.attr("device"));
+    return checkpoint::load_checkpoint(path, self.attr("device"));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     raise_in_context(PyExc_RuntimeError,

@@ -177,7 +177,7 @@ bool side_by_side(py::ssize_t matrices, py::ssize_t work_each) {
 template <class T, class F>
 void for_each_matrix(py::ssize_t matrices, py::ssize_t work_each, py::ssize_t scratch_size, F&& f) {
   py::gil_scoped_release nogil;
-  common::FirstError error;
+  workers::FirstError error;
 #pragma omp parallel if (side_by_side(matrices, work_each))
   {
     std::vector<T> scratch;
