@@ -3,8 +3,8 @@
 src/<package path>/<module>.cpp becomes the extension <package path>.<module>;
 an __init__.cpp is the package's front. Sources that include torch headers are
 built and linked against PyTorch, the rest (package fronts, lumbrix) against
-the interpreter only. Sources including common/openmp.h are built with OpenMP,
-those including common/blas.h also linked against the system BLAS.
+the interpreter only. Sources including domain/openmp.h are built with OpenMP,
+those including domain/blas.h also linked against the system BLAS.
 
 Environment switches: CORVANTIS_WERROR=1 turns warnings into errors,
 CORVANTIS_SANITIZE=address,undefined builds with those sanitizers,
@@ -24,11 +24,15 @@ import torch
 
 ROOT = pathlib.Path(__file__).resolve().parent
 SRC = ROOT / "src"
-COMMON_HEADERS = sorted(str(p.relative_to(ROOT)) for p in (SRC / "common").glob("*.h"))
+# the shared headers: the binding vocabulary and the domain code
+HEADER_DIRS = ("binding", "domain")
+COMMON_HEADERS = sorted(
+    str(p.relative_to(ROOT)) for d in HEADER_DIRS for p in (SRC / d).glob("*.h")
+)
 USES_TORCH = re.compile(r"#include\s*[<\"](torch|ATen)/")
 # OpenMP loops, and matrix products through the system BLAS (which NumPy uses).
-USES_OPENMP = re.compile(r'#include\s*"common/(openmp|blas)\.h"')
-USES_BLAS = re.compile(r'#include\s*"common/blas\.h"')
+USES_OPENMP = re.compile(r'#include\s*"domain/(openmp|blas)\.h"')
+USES_BLAS = re.compile(r'#include\s*"domain/blas\.h"')
 
 
 def compile_args():

@@ -1,4 +1,4 @@
-"""The version shims of src/common/compat.h, through the test-only
+"""The version shims of src/binding/compat.h, through the test-only
 _compatcheck extension."""
 
 import warnings

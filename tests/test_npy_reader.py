@@ -1,4 +1,4 @@
-"""The native .npy reader (src/common/npy.h), through the test-only _npy_readercheck
+"""The native .npy reader (src/domain/npy.h), through the test-only _npy_readercheck
 extension: agreement with NumPy on every supported layout, refusal of bad
 headers, a seeded mutation test against NumPy's own parser, and the replay of
 inputs that once broke the reader."""

@@ -1,4 +1,4 @@
-"""The vectorizable exp behind Softmax (src/common/vexp.h), through the
+"""The vectorizable exp behind Softmax (src/domain/vexp.h), through the
 test-only _vexpcheck extension: error in units of the last place over the
 whole finite range, subnormal results included, and the special values."""
 

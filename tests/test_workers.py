@@ -1,5 +1,5 @@
-"""The worker pools every native module uses (src/common/workers.h, and the
-OpenMP loop of src/common/openmp.h), through the test-only _workerscheck
+"""The worker pools every native module uses (src/domain/workers.h, and the
+OpenMP loop of src/domain/openmp.h), through the test-only _workerscheck
 extension: a failing worker becomes an exception on the caller, every worker
 is joined first, and Ctrl-C stops them. Each case runs in its own interpreter,
 since the fault it guards against ends the process."""

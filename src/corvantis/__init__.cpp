@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "common/front.h"
+#include "binding/front.h"
 
 #define CORVANTIS_STR2(x) #x
 #define CORVANTIS_STR(x) CORVANTIS_STR2(x)

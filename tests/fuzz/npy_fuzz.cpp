@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/npy.h"
+#include "domain/npy.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   npy::MemorySource src(data, size);

@@ -1,6 +1,6 @@
 // libFuzzer harness for the whole checkpoint reader on PyTorch 1.13: the
-// bounds of src/common/pickle_bounds.h, then the restricted reader of
-// src/common/unpickle.h with the storages of src/common/checkpoint.h, in an
+// bounds of src/domain/pickle_bounds.h, then the restricted reader of
+// src/domain/unpickle.h with the storages of src/domain/checkpoint.h, in an
 // embedded interpreter with torch imported. Each input is a data.pkl; the
 // archive beside it holds data/0 to data/9 (64 bytes each) and data/big
 // (1 MiB). Anything but a Python exception, a PickleBoundsError or a value is
@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "common/checkpoint.h"
+#include "domain/checkpoint.h"
 
 namespace py = pybind11;
 
@@ -59,16 +59,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  compat::detail::Archive archive;
+  checkpoint::detail::Archive archive;
   archive.reader = *reader;
   archive.pickle = py::bytes(reinterpret_cast<const char*>(data), size);
   for (const char* name : {"data/0", "data/1", "data/2", "data/3", "data/4", "data/5", "data/6",
                            "data/7", "data/8", "data/9", "data/big"})
     archive.sizes[name] = *record_size(name);
-  compat::detail::SparseStateGuard guard;
+  checkpoint::detail::SparseStateGuard guard;
   try {
-    compat::detail::check_bounds(archive);
-    py::object value = compat::detail::ZipCheckpoint(archive, py::str("cpu")).load(archive.pickle);
+    checkpoint::detail::check_bounds(archive);
+    py::object value =
+        checkpoint::detail::ZipCheckpoint(archive, py::str("cpu")).load(archive.pickle);
     py::repr(value);  // what a caller may do with any value it is given
   } catch (py::error_already_set&) {
     guard.restore();

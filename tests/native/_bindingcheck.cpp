@@ -1,9 +1,10 @@
 // Test-only extension exercising the shared binding layer directly.
 #include <pybind11/pybind11.h>
 
-#include "common/bind.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/native_function.h"
+#include "binding/pyutil.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -1,9 +1,9 @@
-// Test-only extension: the version shims of common/compat.h.
+// Test-only extension: the version shims of binding/compat.h.
 #include <pybind11/pybind11.h>
 #include <torch/extension.h>
 
-#include "common/checkpoint.h"
-#include "common/compat.h"
+#include "binding/compat.h"
+#include "domain/checkpoint.h"
 
 namespace py = pybind11;
 
@@ -15,6 +15,6 @@ PYBIND11_MODULE(_compatcheck, m) {
   m.def("device_type", [](py::object device) { return compat::device_type(device); });
   m.def("weights_only_reads_floats", [] { return compat::weights_only_reads_floats(); });
   m.def("load_checkpoint", [](py::object path, py::object map_location) {
-    return compat::load_checkpoint(path, map_location);
+    return checkpoint::load_checkpoint(path, map_location);
   });
 }

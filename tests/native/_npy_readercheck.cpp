@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/npy.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/native_function.h"
+#include "binding/pyutil.h"
+#include "domain/npy.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -1,13 +1,13 @@
 // Test-only extension: the operations on values and the import helpers of
-// common/pyutil.h, with is_tensor from common/nnmodule.h.
+// binding/pyutil.h, with is_tensor from binding/nnmodule.h.
 #include <pybind11/pybind11.h>
 #include <torch/extension.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "common/nnmodule.h"
-#include "common/pyutil.h"
+#include "binding/nnmodule.h"
+#include "binding/pyutil.h"
 
 namespace py = pybind11;
 

@@ -3,7 +3,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include "common/vexp.h"
+#include "domain/vexp.h"
 
 namespace py = pybind11;
 

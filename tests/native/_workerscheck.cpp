@@ -1,5 +1,5 @@
-// Test-only extension: the worker pools of common/workers.h and the OpenMP
-// loop of common/openmp.h, with items that fail or take long.
+// Test-only extension: the worker pools of domain/workers.h and the OpenMP
+// loop of domain/openmp.h, with items that fail or take long.
 #include <pybind11/pybind11.h>
 
 #include <atomic>
@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "common/openmp.h"
-#include "common/workers.h"
+#include "domain/openmp.h"
+#include "domain/workers.h"
 
 namespace py = pybind11;
 
@@ -44,7 +44,7 @@ PYBIND11_MODULE(_workerscheck, m) {
       "items",
       [](long n, unsigned threads, long fail_at, py::object callback, int sleep_ms) {
         reset();
-        common::parallel_items(static_cast<size_t>(n), threads, [&](size_t i) {
+        workers::parallel_items(static_cast<size_t>(n), threads, [&](size_t i) {
           item(static_cast<long>(i), fail_at, callback, sleep_ms);
         });
       },

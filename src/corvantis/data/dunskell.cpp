@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/corpus.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/pyutil.h"
+#include "domain/corpus.h"
 
 namespace py = pybind11;
 using common::arg;

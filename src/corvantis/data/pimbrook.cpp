@@ -10,14 +10,14 @@
 #include <string>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/corpus.h"
-#include "common/npy.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/rawtensor.h"
-#include "common/settings.h"
-#include "common/workers.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/pyutil.h"
+#include "binding/settings.h"
+#include "domain/corpus.h"
+#include "domain/npy.h"
+#include "domain/rawtensor.h"
+#include "domain/workers.h"
 
 namespace py = pybind11;
 using common::arg;
@@ -573,7 +573,7 @@ void mask_one(float* out, int64_t bins, int64_t frames, const float* fkeep, cons
 // (ATen's parallel_for is an OpenMP pragma in its header, inert here.)
 template <class Fn>
 void for_each_utterance(const FeatureBatch& b, Fn&& fn) {
-  common::parallel_items(b.frames.size(), static_cast<unsigned>(at::get_num_threads()), fn);
+  workers::parallel_items(b.frames.size(), static_cast<unsigned>(at::get_num_threads()), fn);
 }
 
 // pad_sequence of the transposed features, with 0.0.

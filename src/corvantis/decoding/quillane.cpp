@@ -25,11 +25,11 @@
 #include <immintrin.h>
 #endif
 
-#include "common/bind.h"
-#include "common/nnmodule.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/rawtensor.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/nnmodule.h"
+#include "binding/pyutil.h"
+#include "domain/rawtensor.h"
 
 namespace py = pybind11;
 using at::Tensor;

@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "common/bind.h"
-#include "common/nnmodule.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/nnmodule.h"
+#include "binding/pyutil.h"
 
 namespace py = pybind11;
 namespace nn = common::nn;

@@ -1,7 +1,7 @@
 // Front of the corvantis.trainers package.
 #include <pybind11/pybind11.h>
 
-#include "common/front.h"
+#include "binding/front.h"
 
 namespace {
 void body(pybind11::module_&) {}

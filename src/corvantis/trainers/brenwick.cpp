@@ -16,14 +16,15 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/compat.h"
-#include "common/nnmodule.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/settings.h"
-#include "common/text.h"
-#include "common/trainloop.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/compat.h"
+#include "binding/native_function.h"
+#include "binding/nnmodule.h"
+#include "binding/pyutil.h"
+#include "binding/settings.h"
+#include "binding/text.h"
+#include "domain/trainloop.h"
 
 namespace py = pybind11;
 using common::add;

@@ -20,13 +20,13 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/checkpoint.h"
-#include "common/compat.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/text.h"
-#include "common/trainloop.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/compat.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
+#include "domain/checkpoint.h"
+#include "domain/trainloop.h"
 
 namespace py = pybind11;
 using common::arg;
@@ -767,7 +767,7 @@ void check_scheduler_state(py::handle scheduler, py::handle state) {
 
 py::object read_checkpoint(py::handle self, py::handle path) {
   try {
-    return compat::load_checkpoint(path, self.attr("device"));
+    return checkpoint::load_checkpoint(path, self.attr("device"));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     raise_in_context(PyExc_RuntimeError,

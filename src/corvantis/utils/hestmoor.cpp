@@ -8,10 +8,10 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/text.h"
+#include "binding/bind.h"
+#include "binding/native_function.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
 
 namespace py = pybind11;
 using common::arg;

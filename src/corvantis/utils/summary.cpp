@@ -14,9 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/native_function.h"
+#include "binding/pyutil.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -20,12 +20,12 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/levenshtein.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/text.h"
-#include "common/workers.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
+#include "domain/levenshtein.h"
+#include "domain/workers.h"
 
 namespace py = pybind11;
 using common::arg;
@@ -188,7 +188,7 @@ void run_here(size_t n, const Work& work) {
 template <class Work>
 void run_threaded(size_t n, unsigned threads, const Work& work) {
   std::atomic<size_t> next{0};
-  common::Workers pool(threads, [&](const std::atomic<bool>& stop) {
+  workers::Workers pool(threads, [&](const std::atomic<bool>& stop) {
     Scratch scratch(&stop);
     for (size_t begin; !stop && (begin = next.fetch_add(kChunk)) < n;)
       for (size_t i = begin; i < std::min(n, begin + kChunk); ++i) work(scratch, i);

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <utility>
 
-#include "common/bind.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
-#include "common/settings.h"
-#include "common/text.h"
+#include "binding/bind.h"
+#include "binding/native_function.h"
+#include "binding/pyutil.h"
+#include "binding/settings.h"
+#include "binding/text.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -6,10 +6,10 @@
 #include <cmath>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/openmp.h"
-#include "common/pyclass.h"
-#include "common/vexp.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "domain/openmp.h"
+#include "domain/vexp.h"
 
 namespace py = pybind11;
 using common::arg;

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/blas.h"
-#include "common/pyclass.h"
-#include "common/pyutil.h"
+#include "binding/bind.h"
+#include "binding/class_builder.h"
+#include "binding/pyutil.h"
+#include "domain/blas.h"
 
 namespace py = pybind11;
 using common::arg;
@@ -177,7 +177,7 @@ bool side_by_side(py::ssize_t matrices, py::ssize_t work_each) {
 template <class T, class F>
 void for_each_matrix(py::ssize_t matrices, py::ssize_t work_each, py::ssize_t scratch_size, F&& f) {
   py::gil_scoped_release nogil;
-  common::FirstError error;
+  workers::FirstError error;
 #pragma omp parallel if (side_by_side(matrices, work_each))
   {
     std::vector<T> scratch;

@@ -19,13 +19,14 @@
 #include <utility>
 #include <vector>
 
-#include "common/bind.h"
-#include "common/nnmodule.h"
-#include "common/npy.h"
-#include "common/pyutil.h"
-#include "common/rawtensor.h"
-#include "common/workers.h"
+#include "binding/bind.h"
+#include "binding/nnmodule.h"
+#include "binding/pyutil.h"
+#include "domain/npy.h"
+#include "domain/rawtensor.h"
+#include "domain/workers.h"
 
+namespace common {
 namespace corpus {
 namespace py = pybind11;
 
@@ -45,10 +46,9 @@ inline py::list list_npy(const py::object& dir) {
   return out;
 }
 
-using common::compare;
-using common::truthy;
-
+// The datasets call these as corpus::item and corpus::truthy.
 using common::item;
+using common::truthy;
 
 // subset_size, else subset, else -1. A positive value up to 1.0 is a
 // fraction of the files (1 keeps all of them), a larger one a count.
@@ -124,7 +124,7 @@ void run_ordered(size_t n, unsigned threads, Work&& work, Consume&& consume) {
     }
     cv.notify_all();
   };
-  common::Workers pool(n > 0 ? threads : 0, [&](const std::atomic<bool>& stop) {
+  workers::Workers pool(n > 0 ? threads : 0, [&](const std::atomic<bool>& stop) {
     for (size_t i; !stop && (i = next++) < n;) one(i);
   });
 
@@ -142,7 +142,7 @@ void run_ordered(size_t n, unsigned threads, Work&& work, Consume&& consume) {
       if (!ready) {
         py::gil_scoped_release nogil;
         std::unique_lock<std::mutex> lock(mu);
-        ready = cv.wait_for(lock, common::kSignalPoll, [&] { return done[i] != 0; });
+        ready = cv.wait_for(lock, workers::kSignalPoll, [&] { return done[i] != 0; });
       }
       if (ready) break;
       if (pool.failed()) pool.join();  // a worker died outside work(i)
@@ -436,3 +436,6 @@ inline at::Tensor lengths_of(const std::vector<py::object>& seqs) {
 }
 
 }  // namespace corpus
+}  // namespace common
+
+namespace corpus = common::corpus;

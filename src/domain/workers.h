@@ -29,6 +29,7 @@
 #include <vector>
 
 namespace common {
+namespace workers {
 namespace py = pybind11;
 
 // The first exception thrown by any of several threads.
@@ -205,4 +206,7 @@ void parallel_items(size_t n, unsigned threads, Fn&& fn) {
   }
 }
 
+}  // namespace workers
 }  // namespace common
+
+namespace workers = common::workers;

@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+namespace common {
 namespace npy {
 
 struct Error : std::runtime_error {
@@ -590,3 +591,6 @@ inline float half_to_float(uint16_t h) {
 }
 
 }  // namespace npy
+}  // namespace common
+
+namespace npy = common::npy;

@@ -160,6 +160,11 @@ struct Globals {
   py::object operator()(const char* name) const { return py::module_::import(module).attr(name); }
 };
 
+// The class of `name` in an already imported or importable module.
+inline py::object import_attr(const char* module, const char* name) {
+  return py::module_::import(module).attr(name);
+}
+
 // The module `name` as a relative import from the module called
 // `module_name` finds it: `from .name` at levels 1, `from ..name` at 2.
 inline py::module_ relative(const std::string& module_name, const char* name, int levels = 1) {

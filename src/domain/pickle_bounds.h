@@ -23,6 +23,7 @@
 #include <vector>
 
 namespace common {
+namespace pickle_bounds {
 
 struct PickleBoundsError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -468,4 +469,7 @@ class PickleBounds {
   std::unordered_map<uint32_t, uint32_t> sizes_;
 };
 
+}  // namespace pickle_bounds
 }  // namespace common
+
+namespace pickle_bounds = common::pickle_bounds;

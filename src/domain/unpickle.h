@@ -20,10 +20,11 @@
 #include <utility>
 #include <vector>
 
-#include "pyutil.h"
-#include "text.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
 
 namespace common {
+namespace unpickle {
 namespace py = pybind11;
 
 class RestrictedUnpickler {
@@ -323,4 +324,7 @@ class RestrictedUnpickler {
   std::unordered_map<uint32_t, py::object> memo_;
 };
 
+}  // namespace unpickle
 }  // namespace common
+
+namespace unpickle = common::unpickle;

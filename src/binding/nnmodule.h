@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "bind.h"
-#include "pyutil.h"
+#include "binding/bind.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace nn {
@@ -123,3 +123,5 @@ inline std::function<py::object(const Args&)> layer_init(std::string module_name
 
 }  // namespace nn
 }  // namespace common
+
+namespace nn = common::nn;

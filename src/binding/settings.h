@@ -9,7 +9,7 @@
 #include <cmath>
 #include <string>
 
-#include "common/pyutil.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace settings {
@@ -104,3 +104,5 @@ inline void accumulation_steps(py::handle v) {
 
 }  // namespace settings
 }  // namespace common
+
+namespace settings = common::settings;

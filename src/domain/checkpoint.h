@@ -17,13 +17,14 @@
 #include <string>
 #include <unordered_map>
 
-#include "compat.h"
-#include "pickle_bounds.h"
-#include "pyutil.h"
-#include "text.h"
-#include "unpickle.h"
+#include "binding/compat.h"
+#include "binding/pyutil.h"
+#include "binding/text.h"
+#include "domain/pickle_bounds.h"
+#include "domain/unpickle.h"
 
-namespace compat {
+namespace common {
+namespace checkpoint {
 namespace py = pybind11;
 
 namespace detail {
@@ -78,15 +79,16 @@ inline void check_bounds(const Archive& archive) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(archive.pickle.ptr(), &data, &size) < 0) common::rethrow();
-  common::PickleBounds bounds(reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size),
-                              [&](const std::string& key) -> std::optional<uint64_t> {
-                                auto it = archive.sizes.find("data/" + key);
-                                if (it == archive.sizes.end()) return std::nullopt;
-                                return it->second;
-                              });
+  pickle_bounds::PickleBounds bounds(reinterpret_cast<const uint8_t*>(data),
+                                     static_cast<size_t>(size),
+                                     [&](const std::string& key) -> std::optional<uint64_t> {
+                                       auto it = archive.sizes.find("data/" + key);
+                                       if (it == archive.sizes.end()) return std::nullopt;
+                                       return it->second;
+                                     });
   try {
     bounds.check();
-  } catch (const common::PickleBoundsError& e) {
+  } catch (const pickle_bounds::PickleBoundsError& e) {
     refuse_checkpoint(e.what());
   }
 }
@@ -106,9 +108,9 @@ class ZipCheckpoint {
   py::object load(py::bytes pickle) {
     py::dict allowed =
         py::module_::import("torch._weights_only_unpickler").attr("_get_allowed_globals")();
-    common::RestrictedUnpickler unpickler(std::move(pickle), allowed,
-                                          torch_.attr("nn").attr("Parameter"),
-                                          [this](py::handle pid) { return storage(pid); });
+    unpickle::RestrictedUnpickler unpickler(std::move(pickle), allowed,
+                                            torch_.attr("nn").attr("Parameter"),
+                                            [this](py::handle pid) { return storage(pid); });
     py::object out = unpickler.load();
     torch_.attr("_utils").attr("_validate_loaded_sparse_tensors")();
     return out;
@@ -186,7 +188,7 @@ inline py::object load_checkpoint(py::handle path, py::handle map_location) {
     detail::Archive archive = detail::open_archive(file);
     detail::check_bounds(archive);
     py::object out;
-    if (weights_only_reads_floats()) {
+    if (compat::weights_only_reads_floats()) {
       archive.reader = py::none();
       file.attr("seek")(0);
       out = py::module_::import("torch").attr("load")(file, py::arg("map_location") = map_location,
@@ -207,4 +209,7 @@ inline py::object load_checkpoint(py::handle path, py::handle map_location) {
   }
 }
 
-}  // namespace compat
+}  // namespace checkpoint
+}  // namespace common
+
+namespace checkpoint = common::checkpoint;

@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <mutex>
 
-#include "workers.h"
+#include "domain/workers.h"
 
 namespace common {
 namespace omp {
@@ -36,7 +36,7 @@ inline void one_thread_after_fork() {
 // not yet begun are skipped.
 template <class F>
 void parallel_for(std::ptrdiff_t n, std::ptrdiff_t cost, F&& f) {
-  FirstError error;
+  workers::FirstError error;
 #pragma omp parallel for schedule(static) if (n > 1 && n * cost >= kParallelWork)
   for (std::ptrdiff_t i = 0; i < n; ++i)
     if (!error.failed()) error.guard([&] { f(i); });
@@ -45,3 +45,5 @@ void parallel_for(std::ptrdiff_t n, std::ptrdiff_t cost, F&& f) {
 
 }  // namespace omp
 }  // namespace common
+
+namespace omp = common::omp;

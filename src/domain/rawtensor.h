@@ -73,3 +73,5 @@ inline bool writable(const at::Tensor& t, at::ScalarType dtype) {
 
 }  // namespace raw
 }  // namespace common
+
+namespace raw = common::raw;

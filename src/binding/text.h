@@ -5,7 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "pyutil.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace py = pybind11;

@@ -83,3 +83,5 @@ __attribute__((always_inline)) inline T exp(T x) {
 
 }  // namespace vexp
 }  // namespace common
+
+namespace vexp = common::vexp;

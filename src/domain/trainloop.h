@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "common/pyutil.h"
-#include "common/settings.h"
+#include "binding/pyutil.h"
+#include "binding/settings.h"
 
 namespace common {
 namespace trainloop {
@@ -100,3 +100,5 @@ inline void check_model_fits(py::handle model, py::handle tokenizer, py::handle 
 
 }  // namespace trainloop
 }  // namespace common
+
+namespace trainloop = common::trainloop;

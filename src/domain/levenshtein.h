@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+namespace common {
 namespace levenshtein {
 
 struct Seq {
@@ -318,3 +319,6 @@ class WordIds {
 };
 
 }  // namespace levenshtein
+}  // namespace common
+
+namespace levenshtein = common::levenshtein;

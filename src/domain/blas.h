@@ -5,7 +5,7 @@
 
 #include <dlfcn.h>
 
-#include "openmp.h"
+#include "domain/openmp.h"
 
 extern "C" {
 void cblas_sgemm(int order, int trans_a, int trans_b, int m, int n, int k, float alpha,
@@ -65,3 +65,5 @@ inline bool runs_own_thread_pool() {
 
 }  // namespace blas
 }  // namespace common
+
+namespace blas = common::blas;

@@ -10,12 +10,13 @@
 #include <mutex>
 #include <string>
 
-#include "pyutil.h"
+#include "binding/pyutil.h"
 
 #define COMMON_TORCH_AT_LEAST(major, minor) \
   (TORCH_VERSION_MAJOR > (major) ||         \
    (TORCH_VERSION_MAJOR == (major) && TORCH_VERSION_MINOR >= (minor)))
 
+namespace common {
 namespace compat {
 namespace py = pybind11;
 
@@ -140,3 +141,6 @@ inline bool weights_only_reads_floats() {
 }
 
 }  // namespace compat
+}  // namespace common
+
+namespace compat = common::compat;

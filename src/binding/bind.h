@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "pyutil.h"
+#include "binding/pyutil.h"
 
 namespace common {
 namespace py = pybind11;
