@@ -120,10 +120,31 @@ void define_dataset(py::module_& m) {
       .finish();
 }
 
+// Bodies that take their parameters, converted by their types.
+py::object typed(int64_t n, double x, py::str s, py::handle any) {
+  return py::make_tuple(n, x, s, any);
+}
+
+void define_typed(py::module_& m) {
+  common::def_function(m, "typed", {arg("n"), arg("x"), arg("s"), arg("any", py::none())}, typed);
+  // mismatched(kind): declares a body whose parameter count is not its signature's.
+  common::def_function(m, "mismatched", {arg("kind")}, [m](const Args& a) mutable {
+    if (std::string(py::str(a["kind"])) == "function")
+      common::def_function(m, "broken", {arg("a"), arg("b")},
+                           [](py::object x) -> py::object { return x; });
+    else
+      common::ClassBuilder(m, "Broken")
+          .method("step", {arg("self")}, [](py::handle, py::int_ n) -> py::object { return n; })
+          .finish();
+    return py::none();
+  });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_bindingcheck, m) {
   define_functions(m);
   define_classes(m);
   define_dataset(m);
+  define_typed(m);
 }
