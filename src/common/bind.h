@@ -346,10 +346,6 @@ struct ArgFrom<py::str> {
   static py::str get(const py::object& v, const char* name) { return exact_str(v, name); }
 };
 template <>
-struct ArgFrom<std::string> {
-  static std::string get(const py::object& v, const char* name) { return exact_str(v, name); }
-};
-template <>
 struct ArgFrom<py::dict> {
   static py::dict get(const py::object& v, const char* name) { return exact_dict(v, name); }
 };
