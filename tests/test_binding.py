@@ -356,4 +356,3 @@ def test_a_body_whose_arity_is_not_its_signature_is_refused_when_defined(kind, m
     with pytest.raises(RuntimeError) as err:
         b.mismatched(kind)
     assert str(err.value) == message
-    assert not hasattr(b, "broken") and not hasattr(b, "Broken")
