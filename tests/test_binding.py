@@ -322,3 +322,37 @@ def test_parameter_lists_python_could_not_declare_are_refused(kind, message):
     with pytest.raises(RuntimeError) as err:
         b.malformed(kind)
     assert str(err.value) == message
+
+
+def test_typed_bodies_get_their_parameters_converted():
+    assert b.typed(7.9, 1, "s") == (7, 1.0, "s", None)
+    assert b.typed(s="s", x=0.5, n=2, any=[1]) == (2, 0.5, "s", [1])
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        # every argument wrong: the first parameter's conversion is the one reported
+        (("n", "x", 1), "Argument 'n' has incorrect type (expected int, got str)"),
+        ((1, "x", 1), "must be real number, not str"),
+        ((1, 2.0, 1), "Argument 's' has incorrect type (expected str, got int)"),
+    ],
+)
+def test_typed_conversions_run_in_parameter_order_with_their_texts(args, message):
+    with pytest.raises(TypeError) as err:
+        b.typed(*args)
+    assert message in str(err.value)
+
+
+@pytest.mark.parametrize(
+    "kind, message",
+    [
+        ("function", "_bindingcheck.broken(): the body takes 1 parameter, its signature declares 2 (a, b)"),
+        ("method", "_bindingcheck.Broken.step(): the body takes 2 parameters, its signature declares 1 (self)"),
+    ],
+)
+def test_a_body_whose_arity_is_not_its_signature_is_refused_when_defined(kind, message):
+    # the same check runs while a module initialises, failing its import
+    with pytest.raises(RuntimeError) as err:
+        b.mismatched(kind)
+    assert str(err.value) == message

@@ -10,13 +10,20 @@
 // binding: an int parameter keeps an exact int and converts any other number
 // as int() does; a float parameter converts as the host's float conversion
 // does; str/dict/list/tuple parameters must be exactly that type.
+//
+// A BoundMethod is the body run after binding. It takes either the Args, or
+// the declared parameters in order as C++ parameters, each converted by its
+// type (see ArgFrom): `py::object forward(py::handle self, py::object x)`.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -305,5 +312,110 @@ inline py::object optional_list(py::handle v, const char* name) {
 inline py::object optional_tuple(py::handle v, const char* name) {
   return optional_exact(v, name, &PyTuple_Type, "tuple");
 }
+
+// ---- bodies taking their parameters ---------------------------------------
+
+// How a body's parameter of type T is made from the bound value: as passed
+// (py::object, py::handle), or by the conversion that type names. nnmodule.h
+// adds at::Tensor. A type without a conversion does not compile.
+template <class T>
+struct ArgFrom;
+
+template <>
+struct ArgFrom<py::object> {
+  static py::object get(const py::object& v, const char*) { return v; }
+};
+template <>
+struct ArgFrom<py::handle> {
+  static py::handle get(const py::object& v, const char*) { return v; }
+};
+template <>
+struct ArgFrom<py::int_> {
+  static py::int_ get(const py::object& v, const char* name) { return to_int(v, name); }
+};
+template <>
+struct ArgFrom<int64_t> {
+  static int64_t get(const py::object& v, const char* name) { return to_int64(v, name); }
+};
+template <>
+struct ArgFrom<double> {
+  static double get(const py::object& v, const char*) { return to_float(v); }
+};
+template <>
+struct ArgFrom<py::str> {
+  static py::str get(const py::object& v, const char* name) { return exact_str(v, name); }
+};
+template <>
+struct ArgFrom<py::dict> {
+  static py::dict get(const py::object& v, const char* name) { return exact_dict(v, name); }
+};
+template <>
+struct ArgFrom<py::list> {
+  static py::list get(const py::object& v, const char* name) { return exact_list(v, name); }
+};
+template <>
+struct ArgFrom<py::tuple> {
+  static py::tuple get(const py::object& v, const char* name) { return exact_tuple(v, name); }
+};
+
+namespace detail {
+
+// The parameter list of a function, function pointer or lambda.
+template <class F>
+struct ParamsOf : ParamsOf<decltype(&F::operator())> {};
+template <class R, class... Ps>
+struct ParamsOf<R (*)(Ps...)> {
+  using types = std::tuple<std::decay_t<Ps>...>;
+};
+template <class C, class R, class... Ps>
+struct ParamsOf<R (C::*)(Ps...) const> : ParamsOf<R (*)(Ps...)> {};
+template <class C, class R, class... Ps>
+struct ParamsOf<R (C::*)(Ps...)> : ParamsOf<R (*)(Ps...)> {};
+
+template <class F, class... Ps, size_t... I>
+py::object call_converted(F& fn, const Args& a, std::tuple<Ps...>*, std::index_sequence<I...>) {
+  const auto& params = a.signature().params();
+  // A braced list: the conversions run left to right, as the parameters read.
+  std::tuple<Ps...> values{ArgFrom<Ps>::get(a[static_cast<int>(I)], params[I].name.c_str())...};
+  return std::apply(fn, std::move(values));
+}
+
+}  // namespace detail
+
+class BoundMethod {
+ public:
+  // A body taking the Args: any parameter list.
+  template <class F, std::enable_if_t<std::is_invocable_r_v<py::object, F&, const Args&>, int> = 0>
+  BoundMethod(F fn) : fn_(std::move(fn)) {}
+
+  // A body taking the declared parameters, converted by their types.
+  template <class F, std::enable_if_t<!std::is_invocable_r_v<py::object, F&, const Args&>, int> = 0>
+  BoundMethod(F fn)
+      : arity_(static_cast<int>(std::tuple_size_v<typename detail::ParamsOf<F>::types>)) {
+    using types = typename detail::ParamsOf<F>::types;
+    fn_ = [fn = std::move(fn)](const Args& a) mutable -> py::object {
+      return detail::call_converted(fn, a, static_cast<types*>(nullptr),
+                                    std::make_index_sequence<std::tuple_size_v<types>>());
+    };
+  }
+
+  py::object operator()(const Args& a) const { return fn_(a); }
+
+  // A body whose parameter count is not the declaration's is a programming
+  // error: it fails the module's import, naming the function.
+  void check(const Signature& sig, const std::string& where) const {
+    const size_t declared = sig.params().size();
+    if (arity_ < 0 || static_cast<size_t>(arity_) == declared) return;
+    std::string names;
+    for (const Param& p : sig.params()) names += (names.empty() ? "" : ", ") + p.name;
+    throw std::logic_error(where + "(): the body takes " + std::to_string(arity_) + " parameter" +
+                           (arity_ == 1 ? "" : "s") + ", its signature declares " +
+                           std::to_string(declared) + " (" + names + ")");
+  }
+
+ private:
+  std::function<py::object(const Args&)> fn_;
+  int arity_ = -1;  // -1: takes the Args
+};
 
 }  // namespace common

@@ -240,7 +240,6 @@ inline PyTypeObject* native_function_type() {
 }  // namespace detail
 
 using RawMethod = std::function<py::object(py::args, py::kwargs)>;
-using BoundMethod = std::function<py::object(const Args&)>;
 
 using SignaturePtr = std::shared_ptr<const Signature>;
 
@@ -294,6 +293,7 @@ inline py::object bound_native(const char* name, std::vector<Param> params, Boun
                                const std::string& qualname, const std::string& module,
                                const char* doc = nullptr, bool abstract = false) {
   auto sig = std::make_shared<const Signature>(name, std::move(params));
+  fn.check(*sig, module + "." + qualname);
   py::object impl = bound_function(sig, std::move(fn));
   return native_function(std::move(impl), name, qualname, module, doc, abstract, std::move(sig));
 }

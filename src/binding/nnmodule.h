@@ -6,7 +6,6 @@
 #include <pybind11/pybind11.h>
 #include <torch/extension.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -104,14 +103,10 @@ inline std::vector<Param> layer_init_params() {
           arg("d_ff").annotated("int"), arg("dropout", py::float_(0.1)).annotated("float")};
 }
 
-inline std::function<py::object(const Args&)> layer_init(std::string module_name,
-                                                         std::vector<SubLayer> layers) {
-  return [module_name, layers](const Args& a) -> py::object {
-    py::int_ d_model = to_int(a["d_model"], "d_model");
-    py::int_ num_heads = to_int(a["num_heads"], "num_heads");
-    py::int_ d_ff = to_int(a["d_ff"], "d_ff");
-    py::float_ p(to_float(a["dropout"]));
-    py::object self = a[0];
+inline BoundMethod layer_init(std::string module_name, std::vector<SubLayer> layers) {
+  return [module_name, layers](py::handle self, py::int_ d_model, py::int_ num_heads, py::int_ d_ff,
+                               double dropout) -> py::object {
+    py::float_ p(dropout);
     init_module(self);
     py::module_ mod = py::module_::import(module_name.c_str());
     for (const SubLayer& s : layers)
@@ -122,6 +117,13 @@ inline std::function<py::object(const Args&)> layer_init(std::string module_name
 }
 
 }  // namespace nn
+
+// A body's at::Tensor parameter: nn::tensor's check and text.
+template <>
+struct ArgFrom<at::Tensor> {
+  static at::Tensor get(const py::object& v, const char*) { return nn::tensor(v); }
+};
+
 }  // namespace common
 
 namespace nn = common::nn;

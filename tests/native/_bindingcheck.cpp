@@ -121,10 +121,34 @@ void define_dataset(py::module_& m) {
       .finish();
 }
 
+// Bodies that take their parameters, converted by their types.
+py::object typed(int64_t n, double x, py::str s, py::handle any) {
+  return py::make_tuple(n, x, s, any);
+}
+
+void define_typed(py::module_& m) {
+  common::def_function(m, "typed", {arg("n"), arg("x"), arg("s"), arg("any", py::none())}, typed);
+  // mismatched(kind): declares a body whose parameter count is not its signature's, in a
+  // scratch module of this module's name.
+  common::def_function(m, "mismatched", {arg("kind")}, [](py::str kind) -> py::object {
+    auto scratch =
+        py::module_::import("types").attr("ModuleType")("_bindingcheck").cast<py::module_>();
+    if (std::string(kind) == "function")
+      common::def_function(scratch, "broken", {arg("a"), arg("b")},
+                           [](py::object x) -> py::object { return x; });
+    else
+      common::ClassBuilder(scratch, "Broken")
+          .method("step", {arg("self")}, [](py::handle, py::int_ n) -> py::object { return n; })
+          .finish();
+    return py::none();
+  });
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_bindingcheck, m) {
   define_functions(m);
   define_classes(m);
   define_dataset(m);
+  define_typed(m);
 }

@@ -13,7 +13,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -39,11 +39,11 @@ corpus::Transcripts load_transcripts(const py::list& files, const py::object& to
   return out;
 }
 
-py::object init(const Args& a) {
-  const py::object& self = a[0];
-  const py::str partition = common::exact_str(a["partition"], "partition");
-  const py::dict config = common::exact_dict(a["config"], "config");
-  py::object tokenizer = a["tokenizer"];
+std::vector<Param> init_params() {
+  return {arg("self"), arg("partition").annotated("str"), arg("config").annotated("dict"),
+          arg("tokenizer").annotated("ZelTokenizer")};
+}
+py::object init(py::handle self, py::str partition, py::dict config, py::object tokenizer) {
   const py::object data_config = config.attr("get")("dataset", config);
 
   self.attr("config") = config;
@@ -81,9 +81,11 @@ py::object init(const Args& a) {
   return py::none();
 }
 
-py::object get_item(const Args& a) {
-  const py::object& self = a[0];
-  const py::int_ idx = common::to_int(a["idx"], "idx");
+std::vector<Param> get_item_params() {
+  return {arg("self"), arg("idx").annotated("int"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor]")};
+}
+py::object get_item(py::handle self, py::int_ idx) {
   return py::make_tuple(corpus::long_tensor(self.attr("transcripts_shifted")[idx]),
                         corpus::long_tensor(self.attr("transcripts_golden")[idx]));
 }
@@ -102,9 +104,11 @@ py::object padded(const std::vector<py::object>& seqs, const py::handle& group,
 }
 
 // shifted, golden = zip(*batch), then both padded with pad_token.
-py::object collate(const Args& a) {
-  const py::object& self = a[0];
-  const py::list batch = common::exact_list(a["batch"], "batch");
+std::vector<Param> collate_params() {
+  return {arg("self"), arg("batch").annotated("list"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")};
+}
+py::object collate(py::handle self, py::list batch) {
   const py::list groups = py::list(common::builtins_attr("zip")(*batch));
   if (groups.size() != 2) corpus::raise_unpack(static_cast<Py_ssize_t>(groups.size()), 2);
   const std::vector<py::object> shifted = members(groups[0]), golden = members(groups[1]);
@@ -117,11 +121,13 @@ py::object collate(const Args& a) {
 
 // random.seed(seed), then random.sample over the transcripts longer than the
 // prompt; each prompt is the first prompt_length ids of its sequence.
-py::object sample_prompts(const Args& a) {
-  const py::object& self = a[0];
-  const py::int_ num_samples = common::to_int(a["num_samples"], "num_samples");
-  const py::int_ prompt_length = common::to_int(a["prompt_length"], "prompt_length");
-  const py::int_ seed = common::to_int(a["seed"], "seed");
+std::vector<Param> sample_prompts_params() {
+  return {arg("self"), arg("num_samples").annotated("int"), arg("prompt_length").annotated("int"),
+          arg("seed", py::int_(52917)).annotated("int"),
+          common::returns("Tuple[torch.Tensor, List[torch.Tensor]]")};
+}
+py::object sample_prompts(py::handle self, py::int_ num_samples, py::int_ prompt_length,
+                          py::int_ seed) {
   py::module_ random = py::module_::import("random");
   random.attr("seed")(seed);
 
@@ -175,36 +181,24 @@ PYBIND11_MODULE(dunskell, m) {
   common::ClassBuilder(m, "LMDataset", py::make_tuple(m.attr("Dataset")))
       .doc("Dataset for Language Model training/evaluation.")
       .method(
-          "__init__",
-          {arg("self"), arg("partition").annotated("str"), arg("config").annotated("dict"),
-           arg("tokenizer").annotated("ZelTokenizer")},
-          init,
+          "__init__", init_params(), init,
           "Reads every .npy transcript of <root>/<partition> into memory and tokenises it.\n"
           "config: the dataset dictionary (or a dictionary holding it under \"dataset\"): root,\n"
           "and subset_size (or subset): a fraction <= 1, a count > 1, <= 0 for all files.")
       .method(
           "get_avg_chars_per_token", {arg("self"), common::returns("float")},
-          [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
+          [](py::handle self) -> py::object { return self.attr("avg_chars_per_token"); },
           "Characters per token over the partition (the integer 0 without tokens).")
       .method(
           "__len__", {arg("self"), common::returns("int")},
-          [](const Args& a) { return a[0].attr("length"); }, "The number of transcripts.")
-      .method("__getitem__",
-              {arg("self"), arg("idx").annotated("int"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
-              get_item,
+          [](py::handle self) -> py::object { return self.attr("length"); },
+          "The number of transcripts.")
+      .method("__getitem__", get_item_params(), get_item,
               "(shifted, golden): int64 ids of transcript idx, [sos] + ids and ids + [eos].")
-      .method("collate_fn",
-              {arg("self"), arg("batch").annotated("list"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")},
-              collate,
+      .method("collate_fn", collate_params(), collate,
               "(padded_shifted, padded_golden, lengths): a list of items padded with the pad id\n"
               "to the longest of the batch, and the lengths (batch,) of the shifted sequences.")
-      .method("sample_prompts",
-              {arg("self"), arg("num_samples").annotated("int"),
-               arg("prompt_length").annotated("int"), arg("seed", py::int_(52917)).annotated("int"),
-               common::returns("Tuple[torch.Tensor, List[torch.Tensor]]")},
-              sample_prompts,
+      .method("sample_prompts", sample_prompts_params(), sample_prompts,
               "Reseeds `random` with seed and draws up to num_samples transcripts longer than\n"
               "prompt_length: (prompts (n, prompt_length) int64, the n full shifted sequences).")
       .finish();

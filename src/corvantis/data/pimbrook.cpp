@@ -21,7 +21,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 using corpus::Failure;
 
 namespace {
@@ -370,13 +370,20 @@ std::pair<py::list, py::list> list_files(const py::object& self, const py::dict&
   return {fbank, text};
 }
 
-py::object init(const Args& a) {
-  const py::object& self = a[0];
-  py::object partition = a["partition"];
-  py::object tokenizer = a["tokenizer"];
-  const bool train = corpus::truthy(a["isTrainPartition"]);
-  const py::dict c = common::exact_dict(a["config"], "config");
-  const py::object global_stats = common::optional_tuple(a["global_stats"], "global_stats");
+std::vector<Param> init_params() {
+  return {arg("self"),
+          arg("partition").annotated("Literal['train-clean-100', 'dev-clean', 'test-clean']"),
+          arg("config").annotated("dict"),
+          arg("tokenizer").annotated("ZelTokenizer"),
+          arg("isTrainPartition").annotated("bool"),
+          arg("global_stats", py::none()).annotated("Optional[Tuple[torch.Tensor, torch.Tensor]]")};
+}
+// isTrainPartition is read before config is checked.
+py::object init(py::object self, py::object partition, py::handle config, py::object tokenizer,
+                py::handle isTrainPartition, py::handle global_stats_arg) {
+  const bool train = corpus::truthy(isTrainPartition);
+  const py::dict c = common::exact_dict(config, "config");
+  const py::object global_stats = common::optional_tuple(global_stats_arg, "global_stats");
 
   self.attr("config") = c;
   self.attr("partition") = partition;
@@ -480,9 +487,11 @@ at::Tensor normalise(const py::object& self, at::Tensor feat) {
   return feat;
 }
 
-py::object get_item(const Args& a) {
-  const py::object& self = a[0];
-  const py::handle idx = a["idx"];
+std::vector<Param> get_item_params() {
+  return {arg("self"), arg("idx"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")};
+}
+py::object get_item(py::object self, py::handle idx) {
   const py::object feats = self.attr("feats");
   at::Tensor feat = normalise(self, feature_tensor(feats[idx]));
   py::object shifted = py::none(), golden = py::none();
@@ -711,10 +720,14 @@ std::array<py::object, 3> pad_targets(const py::object& self,
   return {shifted, golden, lengths};
 }
 
-py::object collate(const Args& a) {
-  const py::object& self = a[0];
+std::vector<Param> collate_params() {
+  return {arg("self"), arg("batch"),
+          common::returns(
+              "Tuple[torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor]")};
+}
+py::object collate(py::object self, py::handle batch) {
   std::vector<py::object> items;
-  for (py::handle it : a["batch"]) items.push_back(py::reinterpret_borrow<py::object>(it));
+  for (py::handle it : batch) items.push_back(py::reinterpret_borrow<py::object>(it));
 
   const std::vector<py::object> firsts = column(items, 0);
   const std::optional<FeatureBatch> plain = plain_features(firsts);
@@ -756,14 +769,7 @@ PYBIND11_MODULE(pimbrook, m) {
   m.doc() = "Speech corpus of filterbank features and character transcripts.";
   import_dependencies(m);
   common::ClassBuilder(m, "ASRDataset", py::make_tuple(m.attr("Dataset")))
-      .method("__init__",
-              {arg("self"),
-               arg("partition").annotated("Literal['train-clean-100', 'dev-clean', 'test-clean']"),
-               arg("config").annotated("dict"), arg("tokenizer").annotated("ZelTokenizer"),
-               arg("isTrainPartition").annotated("bool"),
-               arg("global_stats", py::none())
-                   .annotated("Optional[Tuple[torch.Tensor, torch.Tensor]]")},
-              init,
+      .method("__init__", init_params(), init,
               "Reads the partition <root>/<partition>/fbank and /text (.npy files paired by\n"
               "sorted name; \"test-clean\" has no transcripts) into memory. config: the dataset\n"
               "dictionary (root, subset_size, num_feats, norm, specaug, specaug_conf).\n"
@@ -771,22 +777,16 @@ PYBIND11_MODULE(pimbrook, m) {
               "the other partitions under norm \"global_mvn\".")
       .method(
           "get_avg_chars_per_token", {arg("self")},
-          [](const Args& a) { return a[0].attr("avg_chars_per_token"); },
+          [](py::handle self) -> py::object { return self.attr("avg_chars_per_token"); },
           "Characters per token over the transcripts (the integer 0 without tokens).")
       .method(
           "__len__", {arg("self"), common::returns("int")},
-          [](const Args& a) { return a[0].attr("length"); }, "The number of utterances.")
-      .method("__getitem__",
-              {arg("self"), arg("idx"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor]")},
-              get_item,
+          [](py::handle self) -> py::object { return self.attr("length"); },
+          "The number of utterances.")
+      .method("__getitem__", get_item_params(), get_item,
               "(features (num_feats, frames) float32 normalised by `norm`, shifted ids, golden\n"
               "ids), the ids int64 [sos] + ids and ids + [eos], None for \"test-clean\".")
-      .method("collate_fn",
-              {arg("self"), arg("batch"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor, torch.Tensor, torch.Tensor, "
-                               "torch.Tensor]")},
-              collate,
+      .method("collate_fn", collate_params(), collate,
               "(features (batch, frames, num_feats) padded with 0.0, shifted ids, golden ids\n"
               "(batch, tokens) padded with the pad id, feature lengths, transcript lengths);\n"
               "SpecAugment masks applied when config[\"specaug\"] is on and the partition trains.\n"

@@ -11,7 +11,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -57,9 +57,11 @@ py::list build_vocab(const py::str& characters) {
   return vocab;
 }
 
-py::object init(const Args& a) {
-  py::object self = a[0];
-  py::object chars = common::optional_str(a["characters"], "characters");
+std::vector<Param> init_params() {
+  return {arg("self"), arg("characters", py::none()).annotated("Optional[str]")};
+}
+py::object init(py::handle self, py::handle characters_arg) {
+  py::object chars = common::optional_str(characters_arg, "characters");
   py::str characters = chars.is_none() ? py::str(kDefaultCharacters) : py::str(chars);
   py::list vocab = build_vocab(characters);
   self.attr("vocab") = vocab;
@@ -71,10 +73,13 @@ py::object init(const Args& a) {
   return py::none();
 }
 
-py::object encode(const Args& a) {
-  py::handle text = a["text"];
+// A str subclass is read as its text.
+std::vector<Param> encode_params() {
+  return {arg("self"), arg("text").annotated("str"), common::returns("List[int]")};
+}
+py::object encode(py::handle self, py::handle text) {
   if (!PyUnicode_Check(text.ptr())) common::raise_arg_type("text", "str", text);
-  const CharTable table(a[0].attr("vocab"));
+  const CharTable table(self.attr("vocab"));
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
   const int kind = PyUnicode_KIND(text.ptr());
   const void* data = PyUnicode_DATA(text.ptr());
@@ -88,15 +93,18 @@ py::object encode(const Args& a) {
 
 long id_of(PyObject* item) { return static_cast<long>(common::index_of(item)); }
 
-py::object decode(const Args& a) {
-  py::object self = a[0];
+std::vector<Param> decode_params() {
+  return {arg("self"), arg("ids"), arg("skip_special_tokens", py::bool_(false)).annotated("bool"),
+          common::returns("str")};
+}
+py::object decode(py::handle self, py::handle ids, py::handle skip_special_tokens) {
   const py::list vocab = self.attr("vocab");
-  const bool skip = PyObject_IsTrue(a["skip_special_tokens"].ptr()) == 1;
+  const bool skip = PyObject_IsTrue(skip_special_tokens.ptr()) == 1;
   const long skipped[] = {py::int_(self.attr("pad_id")), py::int_(self.attr("sos_id")),
                           py::int_(self.attr("eos_id"))};
   const long size = static_cast<long>(PyList_GET_SIZE(vocab.ptr()));
   py::list pieces;
-  for (py::handle item : py::iter(a["ids"])) {
+  for (py::handle item : py::iter(ids)) {
     const long id = id_of(item.ptr());
     if (id < 0 || id >= size)
       common::raise(PyExc_ValueError, "token id " + std::to_string(id) +
@@ -118,18 +126,13 @@ PYBIND11_MODULE(tokenizer, m) {
           "Ids 0 to 3 are <pad>, <sos>, <eos> and <unk>; then one id per character of\n"
           "`characters` (default: space, apostrophe, A to Z). Characters outside the\n"
           "vocabulary map to their capital when that is known, else to <unk>.")
-      .method("__init__", {arg("self"), arg("characters", py::none()).annotated("Optional[str]")},
-              init,
+      .method("__init__", init_params(), init,
               "characters: the vocabulary after the four special tokens, one id each in this\n"
               "order (None: space, apostrophe, A to Z); a repeated character is refused.")
-      .method("encode", {arg("self"), arg("text").annotated("str"), common::returns("List[int]")},
-              encode, "The ids of the characters of text, without start or end ids.")
-      .method(
-          "decode",
-          {arg("self"), arg("ids"), arg("skip_special_tokens", py::bool_(false)).annotated("bool"),
-           common::returns("str")},
-          decode,
-          "The text of the ids (any iterable of ints); skip_special_tokens drops <pad>, <sos>\n"
-          "and <eos>. An id outside the vocabulary raises ValueError.")
+      .method("encode", encode_params(), encode,
+              "The ids of the characters of text, without start or end ids.")
+      .method("decode", decode_params(), decode,
+              "The text of the ids (any iterable of ints); skip_special_tokens drops <pad>, <sos>\n"
+              "and <eos>. An id outside the vocabulary raises ValueError.")
       .finish();
 }

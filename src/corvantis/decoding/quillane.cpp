@@ -34,8 +34,8 @@
 namespace py = pybind11;
 using at::Tensor;
 using common::arg;
-using common::Args;
 using common::index_of;
+using common::Param;
 using common::nn::is_tensor;
 
 namespace {
@@ -659,14 +659,17 @@ void sample_step(RowSearch& s, const Tensor& log_probs, const Tensor& drawn, con
   s.advance(log_probs.gather(1, tokens.unsqueeze(1)).squeeze(1), tokens, eos);
 }
 
-py::object generate_greedy(const Args& a) {
-  const py::object& self = a[0];
-  const double temperature = common::to_float(a["temperature"]);
-  const double penalty = common::to_float(a["repeat_penalty"]);
-  const Tensor prompt = prompt_of(a["x"]);
+std::vector<Param> generate_greedy_params() {
+  return {arg("self"), arg("x").annotated("torch.Tensor"),
+          arg("temperature", py::float_(1.0)).annotated("float"),
+          arg("repeat_penalty", py::float_(1.0)).annotated("float"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor]")};
+}
+py::object generate_greedy(py::object self, py::handle x, double temperature, double penalty) {
+  const Tensor prompt = prompt_of(x);
   const int64_t steps = steps_left(self, prompt);
   const bool kernels = cpu_kernels_enabled();
-  RowSearch s(a["x"], prompt, self.attr("tokenizer"), kernels);
+  RowSearch s(x, prompt, self.attr("tokenizer"), kernels);
   const PenaltyStep penalize(self, penalty, kernels);
   for (int64_t step = 0; step < steps; ++step) {
     if (s.all_finished()) break;
@@ -678,17 +681,24 @@ py::object generate_greedy(const Args& a) {
   return s.result();
 }
 
-py::object generate_sample(const Args& a) {
-  const py::object& self = a[0];
-  const double temperature = common::to_float(a["temperature"]);
-  const int64_t top_k = to_count(a["top_k"], "top_k");
-  const double top_p = common::to_float(a["top_p"]);
-  const Tensor prompt = prompt_of(a["x"]);
+std::vector<Param> generate_sample_params() {
+  return {arg("self"),
+          arg("x").annotated("torch.Tensor"),
+          arg("temperature", py::float_(1.0)).annotated("float"),
+          arg("top_k", py::int_(0)).annotated("int"),
+          arg("top_p", py::float_(1.0)).annotated("float"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor]")};
+}
+py::object generate_sample(py::object self, py::handle x, double temperature, py::handle top_k_arg,
+                           py::handle top_p_arg) {
+  const int64_t top_k = to_count(top_k_arg, "top_k");
+  const double top_p = common::to_float(top_p_arg);
+  const Tensor prompt = prompt_of(x);
   const int64_t steps = steps_left(self, prompt);
   if (temperature <= 0) common::raise(PyExc_ValueError, "temperature must be > 0");
   if (top_k < 0) common::raise(PyExc_ValueError, "top_k must be >= 0");
   if (!(0 < top_p && top_p <= 1.0)) common::raise(PyExc_ValueError, "top_p must be > 0 and <= 1.0");
-  RowSearch s(a["x"], prompt, self.attr("tokenizer"), cpu_kernels_enabled());
+  RowSearch s(x, prompt, self.attr("tokenizer"), cpu_kernels_enabled());
   const FilterStep filter(self, temperature, top_k, top_p);
   for (int64_t step = 0; step < steps; ++step) {
     if (s.all_finished()) break;
@@ -884,12 +894,21 @@ class BeamSearch {
   std::vector<Hypotheses> finished_;
 };
 
-py::object generate_beam(const Args& a) {
-  const py::object& self = a[0];
-  const int64_t width = to_count(a["beam_width"], "beam_width");
-  const double temperature = common::to_float(a["temperature"]);
-  const double penalty = common::to_float(a["repeat_penalty"]);
-  const Tensor x = prompt_of(a["x"]);
+std::vector<Param> generate_beam_params() {
+  return {arg("self"),
+          arg("x").annotated("torch.Tensor"),
+          arg("beam_width").annotated("int"),
+          arg("temperature", py::float_(1.0)).annotated("float"),
+          arg("repeat_penalty", py::float_(1.0)).annotated("float"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor]")};
+}
+// beam_width is converted first, before the floats declared after it.
+py::object generate_beam(py::object self, py::handle x_arg, py::handle beam_width,
+                         py::handle temperature_arg, py::handle penalty_arg) {
+  const int64_t width = to_count(beam_width, "beam_width");
+  const double temperature = common::to_float(temperature_arg);
+  const double penalty = common::to_float(penalty_arg);
+  const Tensor x = prompt_of(x_arg);
   if (width < 1) common::raise(PyExc_ValueError, "beam_width must be >= 1");
   const int64_t steps = steps_left(self, x);
   BeamSearch search(self, x, width, temperature, penalty);
@@ -901,11 +920,14 @@ py::object generate_beam(const Args& a) {
 
 // Cuts after the first end token: a view (or `seq` itself) for one sequence,
 // a list of row views for a batch.
-py::object post_process_sequence(const Args& a) {
-  py::handle seq_obj = a["seq"];
+std::vector<Param> post_process_sequence_params() {
+  return {arg("seq").annotated("torch.Tensor"), arg("tokenizer").annotated("ZelTokenizer"),
+          common::returns("torch.Tensor")};
+}
+py::object post_process_sequence(py::handle seq_obj, py::handle tokenizer) {
   if (!is_tensor(seq_obj)) common::raise(PyExc_TypeError, "seq must be a torch tensor");
   const Tensor seq = unpack(seq_obj);
-  const TokenId eos = token_id(a["tokenizer"].attr("eos_id"));
+  const TokenId eos = token_id(tokenizer.attr("eos_id"));
   Tensor is_eos = equals(seq, eos);
   if (seq.dim() == 1) {
     Tensor at_eos = is_eos.nonzero();
@@ -923,40 +945,52 @@ py::object post_process_sequence(const Args& a) {
 
 // ---- the class --------------------------------------------------------------------
 
-py::object init(const Args& a) {
-  const py::object& self = a[0];
-  py::object max_length = common::to_int(a["max_length"], "max_length");
-  py::object device = common::exact_str(a["device"], "device");
-  self.attr("score_fn") = a["score_fn"];
-  self.attr("tokenizer") = a["tokenizer"];
+// "cuda" when CUDA is available when the module is imported, else "cpu".
+py::str default_device() {
+  py::object cuda = py::module_::import("torch").attr("cuda");
+  return py::str(cuda.attr("is_available")().cast<bool>() ? "cuda" : "cpu");
+}
+
+std::vector<Param> init_params() {
+  return {arg("self"), arg("score_fn").annotated("Callable"),
+          arg("tokenizer").annotated("ZelTokenizer"), arg("max_length").annotated("int"),
+          arg("device", default_device()).annotated("str")};
+}
+py::object init(py::handle self, py::handle score_fn, py::handle tokenizer, py::int_ max_length,
+                py::str device) {
+  self.attr("score_fn") = score_fn;
+  self.attr("tokenizer") = tokenizer;
   self.attr("max_length") = max_length;
   self.attr("device") = device;
   return py::none();
 }
 
-py::object apply_repeat_penalty(const Args& a) {
-  const double penalty = common::to_float(a["penalty"]);
-  py::handle logits = a["logits"];
+std::vector<Param> apply_repeat_penalty_params() {
+  return {arg("self"), arg("logits").annotated("torch.Tensor"),
+          arg("sequences").annotated("torch.Tensor"),
+          arg("penalty", py::float_(1.0)).annotated("float")};
+}
+py::object apply_repeat_penalty(py::handle, py::handle logits, py::handle sequences,
+                                double penalty) {
   if (penalty == 1.0) return py::reinterpret_borrow<py::object>(logits);
   if (!is_tensor(logits)) common::raise(PyExc_TypeError, "logits must be a torch tensor");
-  if (!is_tensor(a["sequences"]))
-    common::raise(PyExc_TypeError, "sequences must be a torch tensor");
-  repeat_penalty(unpack(logits), unpack(a["sequences"]), penalty, cpu_kernels_enabled());
+  if (!is_tensor(sequences)) common::raise(PyExc_TypeError, "sequences must be a torch tensor");
+  repeat_penalty(unpack(logits), unpack(sequences), penalty, cpu_kernels_enabled());
   return py::reinterpret_borrow<py::object>(logits);
 }
 
-py::object apply_filter(const Args& a) {
-  const double temperature = common::to_float(a["temperature"]);
-  const int64_t top_k = to_count(a["top_k"], "top_k");
-  const double top_p = common::to_float(a["top_p"]);
-  if (!is_tensor(a["logits"])) common::raise(PyExc_TypeError, "logits must be a torch tensor");
-  return wrap(filter_logits(unpack(a["logits"]), temperature, top_k, top_p));
+std::vector<Param> apply_filter_params() {
+  return {arg("self"), arg("logits").annotated("torch.Tensor"),
+          arg("temperature", py::float_(1.0)).annotated("float"),
+          arg("top_k", py::int_(0)).annotated("int"),
+          arg("top_p", py::float_(1.0)).annotated("float")};
 }
-
-// "cuda" when CUDA is available when the module is imported, else "cpu".
-py::str default_device() {
-  py::object cuda = py::module_::import("torch").attr("cuda");
-  return py::str(cuda.attr("is_available")().cast<bool>() ? "cuda" : "cpu");
+py::object apply_filter(py::handle, py::handle logits, double temperature, py::handle top_k_arg,
+                        py::handle top_p_arg) {
+  const int64_t top_k = to_count(top_k_arg, "top_k");
+  const double top_p = common::to_float(top_p_arg);
+  if (!is_tensor(logits)) common::raise(PyExc_TypeError, "logits must be a torch tensor");
+  return wrap(filter_logits(unpack(logits), temperature, top_k, top_p));
 }
 
 void import_names(py::module_& m) {
@@ -971,59 +1005,29 @@ PYBIND11_MODULE(quillane, m) {
   m.doc() = "Sequence generation: greedy search, beam search and sampling over a scoring function.";
   import_names(m);
   m.attr("_cpu_kernels") = py::bool_(true);
-  const py::float_ one(1.0);
   common::ClassBuilder(m, "SequenceGenerator")
       .doc(
           "A class for generating sequences using various decoding strategies.\n"
           "Supports greedy search, beam search, and sampling with top-k/nucleus filtering.")
-      .method("__init__",
-              {arg("self"), arg("score_fn").annotated("Callable"),
-               arg("tokenizer").annotated("ZelTokenizer"), arg("max_length").annotated("int"),
-               arg("device", default_device()).annotated("str")},
-              init,
+      .method("__init__", init_params(), init,
               "score_fn: prefixes (rows, length) int64 -> next-token logits (rows, vocabulary);\n"
               "tokenizer: eos_id and pad_id (and num_classes for beam search); max_length: the\n"
               "longest sequence, prompt included; device: \"cuda\" when available at import.")
-      .method("_apply_repeat_penalty",
-              {arg("self"), arg("logits").annotated("torch.Tensor"),
-               arg("sequences").annotated("torch.Tensor"), arg("penalty", one).annotated("float")},
-              apply_repeat_penalty,
+      .method("_apply_repeat_penalty", apply_repeat_penalty_params(), apply_repeat_penalty,
               "Lowers (penalty > 1) the logits of tokens already in each sequence, in place.")
-      .method("_filter_logits",
-              {arg("self"), arg("logits").annotated("torch.Tensor"),
-               arg("temperature", one).annotated("float"),
-               arg("top_k", py::int_(0)).annotated("int"), arg("top_p", one).annotated("float")},
-              apply_filter,
+      .method("_filter_logits", apply_filter_params(), apply_filter,
               "Divides by the temperature and sets logits outside the top k and the nucleus "
               "to -inf; returns a new tensor.")
-      .method("generate_greedy",
-              {arg("self"), arg("x").annotated("torch.Tensor"),
-               arg("temperature", one).annotated("float"),
-               arg("repeat_penalty", one).annotated("float"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
-              generate_greedy,
+      .method("generate_greedy", generate_greedy_params(), generate_greedy,
               "Extends each row by its most probable token until the end token or max_length.\n"
               "Returns (sequences, scores).")
-      .method("generate_beam",
-              {arg("self"), arg("x").annotated("torch.Tensor"), arg("beam_width").annotated("int"),
-               arg("temperature", one).annotated("float"),
-               arg("repeat_penalty", one).annotated("float"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
-              generate_beam,
+      .method("generate_beam", generate_beam_params(), generate_beam,
               "Beam search. Returns (sequences (batch, beam_width, max_length), scores "
               "(batch, beam_width)), best first.")
-      .method("generate_sample",
-              {arg("self"), arg("x").annotated("torch.Tensor"),
-               arg("temperature", one).annotated("float"),
-               arg("top_k", py::int_(0)).annotated("int"), arg("top_p", one).annotated("float"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor]")},
-              generate_sample,
+      .method("generate_sample", generate_sample_params(), generate_sample,
               "Draws each next token from the filtered distribution (torch.multinomial).\n"
               "Returns (sequences, scores).")
-      .static_method("post_process_sequence",
-                     {arg("seq").annotated("torch.Tensor"),
-                      arg("tokenizer").annotated("ZelTokenizer"), common::returns("torch.Tensor")},
-                     post_process_sequence,
+      .static_method("post_process_sequence", post_process_sequence_params(), post_process_sequence,
                      "Cuts sequences after their first end token: a tensor for 1-D input, a "
                      "list of row tensors otherwise.")
       .finish();

@@ -11,7 +11,7 @@
 namespace py = pybind11;
 namespace nn = common::nn;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -35,13 +35,15 @@ constexpr const char* kForwardDoc =
     "seq_len, seq_len)\n"
     "        ";
 
-py::object forward(const Args& a) {
-  py::handle self = a[0];
-  auto out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
-                                     {{"key_padding_mask", a["key_padding_mask"]}}),
+std::vector<Param> forward_params() {
+  return {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
+          nn::returns_tensors(2)};
+}
+py::object forward(py::handle self, py::object x, py::object key_padding_mask) {
+  auto out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(x),
+                                     {{"key_padding_mask", key_padding_mask}}),
                         2);
-  py::object x = self.attr("ffn")(out[0]);
-  return py::make_tuple(x, out[1]);
+  return py::make_tuple(self.attr("ffn")(out[0]), out[1]);
 }
 
 }  // namespace
@@ -58,9 +60,6 @@ PYBIND11_MODULE(ashvenny, m) {
       .method("__init__", nn::layer_init_params(),
               nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
                                     {"ffn", "FeedForwardLayer", true}}))
-      .method("forward",
-              {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
-               nn::returns_tensors(2)},
-              forward, kForwardDoc)
+      .method("forward", forward_params(), forward, kForwardDoc)
       .finish();
 }

@@ -14,7 +14,7 @@
 namespace py = pybind11;
 namespace nn = common::nn;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -32,8 +32,8 @@ at::Scalar scalar(py::handle v) {
 
 // (larger, smaller) with larger * smaller == n: the factor nearest the square
 // root from below, and its partner.
-py::object closest_factors(const Args& a) {
-  py::handle n = a["n"];
+std::vector<Param> closest_factors_params() { return {arg("self"), arg("n")}; }
+py::object closest_factors(py::handle, py::handle n) {
   py::object factor = common::steal(
       PyNumber_Long(common::steal(PyNumber_Power(n.ptr(), py::float_(0.5).ptr(), Py_None)).ptr()));
   const py::int_ zero(0), one(1);
@@ -60,13 +60,16 @@ py::dict pool_params(py::handle stride) {
   return d;
 }
 
-py::object blstm_init(const Args& a) {
-  py::int_ input_dim = common::to_int(a["input_dim"], "input_dim");
-  py::int_ hidden_dim = common::to_int(a["hidden_dim"], "hidden_dim");
-  py::int_ output_dim = common::to_int(a["output_dim"], "output_dim");
-  py::int_ time_reduction = common::to_int(a["time_reduction"], "time_reduction");
-  const double p = common::to_float(a["dropout"]);
-  py::object self = a[0];
+std::vector<Param> blstm_init_params() {
+  return {arg("self"),
+          arg("input_dim").annotated("int"),
+          arg("hidden_dim").annotated("int"),
+          arg("output_dim").annotated("int"),
+          arg("time_reduction", py::int_(2)).annotated("int"),
+          arg("dropout", py::float_(0.1)).annotated("float")};
+}
+py::object blstm_init(py::handle self, py::int_ input_dim, py::int_ hidden_dim, py::int_ output_dim,
+                      py::int_ time_reduction, double p) {
   nn::init_module(self);
   nn::check_dimensions({input_dim, hidden_dim, output_dim, time_reduction});
   nn::check_dropout(p);
@@ -99,22 +102,27 @@ py::object blstm_init(const Args& a) {
 }
 
 // floor((L + 2 padding - dilation (kernel_size - 1) - 1) / stride) + 1, int64.
-py::object pool_output_length(const Args& a) {
-  py::dict params = common::exact_dict(a["pool_params"], "pool_params");
+std::vector<Param> pool_output_length_params() {
+  return {arg("self"), nn::tensor_arg("L_in"), arg("pool_params").annotated("dict"),
+          nn::returns_tensors(1)};
+}
+py::object pool_output_length(py::handle, py::handle L_in, py::dict params) {
   py::object padding = params["padding"], dilation = params["dilation"],
              kernel = params["kernel_size"];
   py::object offset = py::int_(2) * padding - dilation * (kernel - py::int_(1)) - py::int_(1);
   py::object stride = params["stride"];
-  const at::Tensor lengths = nn::tensor(a["L_in"]);
+  const at::Tensor lengths = nn::tensor(L_in);
   at::Tensor out = at::div(lengths + scalar(offset), scalar(stride), "floor") + 1;
   return nn::object(out.to(at::kLong));
 }
 
-py::object blstm_downsampled_length(const Args& a) {
-  py::handle self = a[0];
-  py::object lengths =
-      self.attr("calculate_pool_output_length")(a["lengths"], self.attr("pool1_params"));
-  return self.attr("calculate_pool_output_length")(lengths, self.attr("pool2_params"));
+// (self, lengths): the frame counts a stage or the whole embedding gives.
+std::vector<Param> downsampled_length_params() {
+  return {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)};
+}
+py::object blstm_downsampled_length(py::handle self, py::handle lengths) {
+  py::object pooled = self.attr("calculate_pool_output_length")(lengths, self.attr("pool1_params"));
+  return self.attr("calculate_pool_output_length")(pooled, self.attr("pool2_params"));
 }
 
 // One BLSTM reading only each utterance's valid frames, then one max-pool
@@ -137,11 +145,13 @@ std::pair<py::object, py::object> lstm_and_pool(py::handle self, const py::modul
   return {nn::object(pooled.transpose(1, 2)), lengths};
 }
 
+// (self, x, x_len), as every stage's forward takes them.
+std::vector<Param> stage_forward_params() { return {arg("self"), arg("x"), arg("x_len")}; }
+
 common::BoundMethod blstm_forward(std::string module_name) {
-  return [module_name](const Args& a) -> py::object {
-    py::handle self = a[0];
+  return [module_name](py::handle self, py::handle x, py::handle x_len) -> py::object {
     py::module_ mod = py::module_::import(module_name.c_str());
-    auto first = lstm_and_pool(self, mod, a["x"], a["x_len"], "blstm1", "pool1", "pool1_params");
+    auto first = lstm_and_pool(self, mod, x, x_len, "blstm1", "pool1", "pool1_params");
     auto second =
         lstm_and_pool(self, mod, first.first, first.second, "blstm2", "pool2", "pool2_params");
     py::object output = self.attr("dropout")(self.attr("linear_embed")(second.first));
@@ -151,13 +161,17 @@ common::BoundMethod blstm_forward(std::string module_name) {
 
 // ---- Conv2DSubsampling ------------------------------------------------------------
 
-py::object conv_init(const Args& a) {
-  py::int_ input_dim = common::to_int(a["input_dim"], "input_dim");
-  py::int_ output_dim = common::to_int(a["output_dim"], "output_dim");
-  py::float_ p(common::to_float(a["dropout"]));
-  py::int_ time_reduction = common::to_int(a["time_reduction"], "time_reduction");
-  py::int_ kernel_size = common::to_int(a["kernel_size"], "kernel_size");
-  py::object self = a[0];
+std::vector<Param> conv_init_params() {
+  return {arg("self"),
+          arg("input_dim").annotated("int"),
+          arg("output_dim").annotated("int"),
+          arg("dropout", py::float_(0.0)).annotated("float"),
+          arg("time_reduction", py::int_(2)).annotated("int"),
+          arg("kernel_size", py::int_(3)).annotated("int")};
+}
+py::object conv_init(py::handle self, py::int_ input_dim, py::int_ output_dim, double dropout,
+                     py::int_ time_reduction, py::int_ kernel_size) {
+  py::float_ p(dropout);
   nn::init_module(self);
   self.attr("kernel_size") = kernel_size;
   auto strides = nn::unpack(self.attr("closest_factors")(time_reduction), 2);
@@ -179,11 +193,13 @@ py::object conv_init(const Args& a) {
 
 // (L - (kernel_size - 1) - 1) // stride + 1 for each stride in turn; an int
 // stays an int and a tensor keeps its dtype, with no clamping.
-py::object conv_downsampled_length(const Args& a) {
-  py::int_ stride1 = common::to_int(a["stride1"], "stride1");
-  py::int_ stride2 = common::to_int(a["stride2"], "stride2");
-  py::object kernel = a[0].attr("kernel_size");
-  py::handle lengths = a["lengths"];
+std::vector<Param> conv_downsampled_length_params() {
+  return {arg("self"), arg("lengths"), arg("stride1").annotated("int"),
+          arg("stride2").annotated("int")};
+}
+py::object conv_downsampled_length(py::handle self, py::handle lengths, py::int_ stride1,
+                                   py::int_ stride2) {
+  py::object kernel = self.attr("kernel_size");
   if (common::nn::is_tensor(lengths)) {
     const at::Scalar k_minus_1 = scalar(kernel - py::int_(1));
     at::Tensor l = nn::tensor(lengths);
@@ -205,28 +221,34 @@ void contiguous_gradient(const at::Tensor& t) {
   if (t.requires_grad()) t.register_hook([](const at::Tensor& grad) { return grad.contiguous(); });
 }
 
-py::object conv_forward(const Args& a) {
-  py::handle self = a[0];
-  py::object conv_out = self.attr("conv")(nn::object(nn::tensor(a["x"]).unsqueeze(1)));
+py::object conv_forward(py::handle self, py::handle x_in, py::handle x_len) {
+  py::object conv_out = self.attr("conv")(nn::object(nn::tensor(x_in).unsqueeze(1)));
   const at::Tensor x = nn::tensor(conv_out);
   contiguous_gradient(x);
   at::Tensor flat = x.transpose(1, 2).contiguous().view({x.size(0), x.size(2), -1});
   py::object out = self.attr("dropout")(self.attr("linear_out")(nn::object(flat)));
-  py::object lengths = self.attr("calculate_downsampled_length")(
-      a["x_len"], self.attr("time_stride1"), self.attr("time_stride2"));
+  py::object lengths = self.attr("calculate_downsampled_length")(x_len, self.attr("time_stride1"),
+                                                                 self.attr("time_stride2"));
   return py::make_tuple(out, lengths);
 }
 
 // ---- SpeechEmbedding ----------------------------------------------------------------
 
+std::vector<Param> speech_init_params() {
+  return {arg("self"),
+          arg("input_dim").annotated("int"),
+          arg("output_dim").annotated("int"),
+          arg("time_reduction", py::int_(6)).annotated("int"),
+          arg("reduction_method", py::str("lstm")).annotated("str"),
+          arg("dropout", py::float_(0.0)).annotated("float")};
+}
+// dropout is converted before reduction_method, though declared after it.
 common::BoundMethod speech_init(std::string module_name) {
-  return [module_name](const Args& a) -> py::object {
-    py::int_ input_dim = common::to_int(a["input_dim"], "input_dim");
-    py::int_ output_dim = common::to_int(a["output_dim"], "output_dim");
-    py::int_ time_reduction = common::to_int(a["time_reduction"], "time_reduction");
-    py::float_ p(common::to_float(a["dropout"]));
-    py::str method = common::exact_str(a["reduction_method"], "reduction_method");
-    py::object self = a[0];
+  return [module_name](py::handle self, py::int_ input_dim, py::int_ output_dim,
+                       py::int_ time_reduction, py::object reduction_method,
+                       double dropout) -> py::object {
+    py::float_ p(dropout);
+    py::str method = common::exact_str(reduction_method, "reduction_method");
     nn::init_module(self);
     nn::check_dimensions({input_dim, output_dim, time_reduction});
     nn::check_dropout(p);
@@ -264,9 +286,7 @@ common::BoundMethod speech_init(std::string module_name) {
   };
 }
 
-py::object speech_forward(const Args& a) {
-  py::handle self = a[0];
-  py::object x = a["x"], x_len = a["x_len"];
+py::object speech_forward(py::handle self, py::object x, py::object x_len) {
   for (const char* stage : {"cnn", "blstm"}) {
     py::object module = self.attr(stage);
     if (module.is_none()) continue;
@@ -277,9 +297,7 @@ py::object speech_forward(const Args& a) {
   return py::make_tuple(x, x_len);
 }
 
-py::object speech_downsampled_length(const Args& a) {
-  py::handle self = a[0];
-  py::object lengths = a["lengths"];
+py::object speech_downsampled_length(py::handle self, py::object lengths) {
   py::object cnn = self.attr("cnn");
   if (!cnn.is_none())
     lengths = cnn.attr("calculate_downsampled_length")(lengths, cnn.attr("time_stride1"),
@@ -291,10 +309,11 @@ py::object speech_downsampled_length(const Args& a) {
 
 // ---- self-tests -------------------------------------------------------------------------
 
-py::object get_inputs(const Args& a) {
-  const int64_t input_dim = common::to_int64(a["input_dim"], "input_dim");
-  const int64_t max_length = common::to_int64(a["max_length"], "max_length");
-  const int64_t batch_size = common::to_int64(a["batch_size"], "batch_size");
+std::vector<Param> get_inputs_params() {
+  return {arg("input_dim").annotated("int"), arg("max_length").annotated("int"),
+          arg("batch_size").annotated("int")};
+}
+py::object get_inputs(int64_t input_dim, int64_t max_length, int64_t batch_size) {
   at::Tensor input = at::randn({batch_size, max_length, input_dim});
   at::Tensor lengths = at::ones({batch_size}) * max_length;
   return py::make_tuple(nn::object(input), nn::object(lengths));
@@ -302,9 +321,11 @@ py::object get_inputs(const Args& a) {
 
 // Builds a SpeechEmbedding(80, 256) with `method`, prints its summary, runs a
 // batch of 10 utterances of 1000 frames and prints the frame counts.
+std::vector<Param> self_test_params() {
+  return {arg("time_reduction", py::int_(2)).annotated("int")};
+}
 common::BoundMethod self_test(std::string module_name, const char* method) {
-  return [module_name, method](const Args& a) -> py::object {
-    py::int_ time_reduction = common::to_int(a["time_reduction"], "time_reduction");
+  return [module_name, method](py::int_ time_reduction) -> py::object {
     py::module_ mod = py::module_::import(module_name.c_str());
     auto inputs = nn::unpack(mod.attr("get_inputs")(80, 1000, 10), 2);
     py::object model = common::call(mod.attr("SpeechEmbedding"), py::make_tuple(80, 256),
@@ -320,7 +341,7 @@ common::BoundMethod self_test(std::string module_name, const char* method) {
 }
 
 common::ClassBuilder& with_closest_factors(common::ClassBuilder& b) {
-  return b.method("closest_factors", {arg("self"), arg("n")}, closest_factors,
+  return b.method("closest_factors", closest_factors_params(), closest_factors,
                   "closest_factors(n) -> (larger, smaller): the factor pair of n nearest its "
                   "square root");
 }
@@ -332,29 +353,20 @@ void define_blstm(py::module_& m, const std::string& name) {
       "closest_factors(time_reduction). Returns embeddings of width output_dim and the\n"
       "shortened int64 lengths.");
   b.method(
-      "__init__",
-      {arg("self"), arg("input_dim").annotated("int"), arg("hidden_dim").annotated("int"),
-       arg("output_dim").annotated("int"), arg("time_reduction", py::int_(2)).annotated("int"),
-       arg("dropout", py::float_(0.1)).annotated("float")},
-      blstm_init,
+      "__init__", blstm_init_params(), blstm_init,
       "input_dim: features per frame; hidden_dim: width of the BiLSTM outputs (hidden_dim // 2\n"
       "units per direction); output_dim: embedding width; time_reduction: total pooling\n"
       "factor; dropout: rate after the projection. Raises ValueError for a non-positive\n"
       "size or a dropout outside [0, 1).");
   with_closest_factors(b)
-      .method("calculate_pool_output_length",
-              {arg("self"), nn::tensor_arg("L_in"), arg("pool_params").annotated("dict"),
-               nn::returns_tensors(1)},
-              pool_output_length,
+      .method("calculate_pool_output_length", pool_output_length_params(), pool_output_length,
               "Output lengths (int64) of a 1-D pooling with pool_params' padding, dilation,\n"
               "kernel_size and stride for input lengths L_in.")
       .method(
-          "calculate_downsampled_length",
-          {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)},
-          blstm_downsampled_length,
+          "calculate_downsampled_length", downsampled_length_params(), blstm_downsampled_length,
           "The frame counts forward returns for `lengths`: floor(floor(L / stride1) / stride2).")
       .method(
-          "forward", {arg("self"), arg("x"), arg("x_len")}, blstm_forward(name),
+          "forward", stage_forward_params(), blstm_forward(name),
           "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
           "output_dim), x_len' int64). Each LSTM reads only the valid frames of each utterance.")
       .finish();
@@ -366,22 +378,15 @@ void define_conv(py::module_& m) {
       "Two strided 2-D convolutions with GELU over (time, frequency); the time strides are\n"
       "closest_factors(time_reduction). Channels and remaining frequency bins of each frame\n"
       "are projected to output_dim.");
-  b.method("__init__",
-           {arg("self"), arg("input_dim").annotated("int"), arg("output_dim").annotated("int"),
-            arg("dropout", py::float_(0.0)).annotated("float"),
-            arg("time_reduction", py::int_(2)).annotated("int"),
-            arg("kernel_size", py::int_(3)).annotated("int")},
-           conv_init,
+  b.method("__init__", conv_init_params(), conv_init,
            "input_dim: features per frame (at least 2 * kernel_size - 1); output_dim: channels\n"
            "and embedding width; dropout: rate after the projection; time_reduction: product of\n"
            "the two time strides; kernel_size: of both convolutions.");
   with_closest_factors(b)
-      .method("forward", {arg("self"), arg("x"), arg("x_len")}, conv_forward,
+      .method("forward", stage_forward_params(), conv_forward,
               "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
               "output_dim), x_len'), x_len' as calculate_downsampled_length gives it.")
-      .method("calculate_downsampled_length",
-              {arg("self"), arg("lengths"), arg("stride1").annotated("int"),
-               arg("stride2").annotated("int")},
+      .method("calculate_downsampled_length", conv_downsampled_length_params(),
               conv_downsampled_length,
               "Lengths after the two convolutions with these strides; an int or a tensor, kept\n"
               "in its type (no cast, no clamping).")
@@ -390,22 +395,16 @@ void define_conv(py::module_& m) {
 
 void define_speech(py::module_& m, const std::string& name) {
   common::ClassBuilder b(m, "SpeechEmbedding", nn::module_bases());
-  b.method("__init__",
-           {arg("self"), arg("input_dim").annotated("int"), arg("output_dim").annotated("int"),
-            arg("time_reduction", py::int_(6)).annotated("int"),
-            arg("reduction_method", py::str("lstm")).annotated("str"),
-            arg("dropout", py::float_(0.0)).annotated("float")},
-           speech_init(name),
+  b.method("__init__", speech_init_params(), speech_init(name),
            "reduction_method: \"conv\" (Conv2DSubsampling), \"lstm\" (StackedBLSTMEmbedding)\n"
            "or \"both\" (convolution by the smaller factor of time_reduction, then the LSTMs by\n"
            "the larger). Raises ValueError for a non-positive size, a dropout outside [0, 1)\n"
            "or another method.");
   with_closest_factors(b)
-      .method("forward", {arg("self"), arg("x"), arg("x_len")}, speech_forward,
+      .method("forward", stage_forward_params(), speech_forward,
               "(x (batch, frames, input_dim), x_len (batch,)) -> (embeddings (batch, frames',\n"
               "output_dim), x_len'): the convolutional stage first, then the LSTM stage.")
-      .method("calculate_downsampled_length",
-              {arg("self"), nn::tensor_arg("lengths"), nn::returns_tensors(1)},
+      .method("calculate_downsampled_length", downsampled_length_params(),
               speech_downsampled_length,
               "The frame counts forward returns for `lengths`, without running the stages.")
       .finish();
@@ -427,10 +426,7 @@ PYBIND11_MODULE(caddrel, m) {
   define_conv(m);
   define_speech(m, name);
 
-  common::def_function(m, "get_inputs",
-                       {arg("input_dim").annotated("int"), arg("max_length").annotated("int"),
-                        arg("batch_size").annotated("int")},
-                       get_inputs,
+  common::def_function(m, "get_inputs", get_inputs_params(), get_inputs,
                        "get_inputs(input_dim, max_length, batch_size) -> (features, lengths): "
                        "standard-normal features and float lengths all equal to max_length");
   for (const char* method : {"lstm", "conv", "both"}) {
@@ -438,8 +434,7 @@ PYBIND11_MODULE(caddrel, m) {
     const std::string doc =
         std::string("Prints the summary of a SpeechEmbedding(80, 256) with \"") + method +
         "\" and the frame counts of 10 utterances of 1000 frames.";
-    common::def_function(m, fn.c_str(), {arg("time_reduction", py::int_(2)).annotated("int")},
-                         self_test(name, method), doc.c_str());
+    common::def_function(m, fn.c_str(), self_test_params(), self_test(name, method), doc.c_str());
   }
   m.attr("__test__") = py::dict();
 }

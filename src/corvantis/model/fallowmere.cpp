@@ -13,15 +13,16 @@
 namespace py = pybind11;
 namespace nn = common::nn;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
-py::object attention_init(const Args& a) {
-  py::int_ d_model = common::to_int(a["d_model"], "d_model");
-  py::int_ num_heads = common::to_int(a["num_heads"], "num_heads");
-  py::float_ p(common::to_float(a["dropout"]));
-  py::object self = a[0];
+std::vector<Param> attention_init_params() {
+  return {arg("self"), arg("d_model").annotated("int"), arg("num_heads").annotated("int"),
+          arg("dropout", py::float_(0.0)).annotated("float")};
+}
+py::object attention_init(py::handle self, py::int_ d_model, py::int_ num_heads, double dropout) {
+  py::float_ p(dropout);
   nn::init_module(self);
   py::module_ tnn = nn::torch_nn();
   self.attr("mha") =
@@ -52,19 +53,34 @@ py::object attend(py::handle self, py::handle x, py::handle y, const py::object&
   return py::make_tuple(nn::object(std::move(sum)), out[1]);
 }
 
-py::object self_attention_forward(const Args& a) {
-  return attend(a[0], a["x"], py::handle(), a["key_padding_mask"], a["attn_mask"]);
+std::vector<Param> self_attention_forward_params() {
+  return {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
+          nn::mask_arg("attn_mask"), nn::returns_tensors(2)};
+}
+py::object self_attention_forward(py::handle self, py::handle x, py::object key_padding_mask,
+                                  py::object attn_mask) {
+  return attend(self, x, py::handle(), key_padding_mask, attn_mask);
 }
 
-py::object cross_attention_forward(const Args& a) {
-  return attend(a[0], a["x"], a["y"], a["key_padding_mask"], a["attn_mask"]);
+std::vector<Param> cross_attention_forward_params() {
+  return {arg("self"),
+          nn::tensor_arg("x"),
+          nn::tensor_arg("y"),
+          nn::mask_arg("key_padding_mask"),
+          nn::mask_arg("attn_mask"),
+          nn::returns_tensors(2)};
+}
+py::object cross_attention_forward(py::handle self, py::handle x, py::handle y,
+                                   py::object key_padding_mask, py::object attn_mask) {
+  return attend(self, x, y, key_padding_mask, attn_mask);
 }
 
-py::object feed_forward_init(const Args& a) {
-  py::int_ d_model = common::to_int(a["d_model"], "d_model");
-  py::int_ d_ff = common::to_int(a["d_ff"], "d_ff");
-  py::float_ p(common::to_float(a["dropout"]));
-  py::object self = a[0];
+std::vector<Param> feed_forward_init_params() {
+  return {arg("self"), arg("d_model").annotated("int"), arg("d_ff").annotated("int"),
+          arg("dropout", py::float_(0.0)).annotated("float")};
+}
+py::object feed_forward_init(py::handle self, py::int_ d_model, py::int_ d_ff, double dropout) {
+  py::float_ p(dropout);
   nn::init_module(self);
   py::module_ tnn = nn::torch_nn();
   self.attr("ffn") =
@@ -75,11 +91,13 @@ py::object feed_forward_init(const Args& a) {
   return py::none();
 }
 
-py::object feed_forward_forward(const Args& a) {
-  py::handle self = a[0];
-  py::object x_ffn = self.attr("ffn")(self.attr("norm")(a["x"]));
+std::vector<Param> feed_forward_forward_params() {
+  return {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)};
+}
+py::object feed_forward_forward(py::handle self, py::handle x) {
+  py::object x_ffn = self.attr("ffn")(self.attr("norm")(x));
   py::object dropped = self.attr("dropout")(x_ffn);
-  return nn::object(nn::tensor(a["x"]) + nn::tensor(dropped));
+  return nn::object(nn::tensor(x) + nn::tensor(dropped));
 }
 
 constexpr const char* kAttentionInitDoc =
@@ -98,21 +116,15 @@ constexpr const char* kCrossForwardDoc =
     "(batch, len(y)), true marks a padded key; attn_mask: (len(x), len(y)).";
 
 void define_attention(py::module_& m, const char* name, const char* doc, bool cross) {
-  std::vector<common::Param> params = {arg("self"), nn::tensor_arg("x")};
-  if (cross) params.push_back(nn::tensor_arg("y"));
-  params.push_back(nn::mask_arg("key_padding_mask"));
-  params.push_back(nn::mask_arg("attn_mask"));
-  params.push_back(nn::returns_tensors(2));
-  common::ClassBuilder(m, name, nn::module_bases())
-      .doc(doc)
-      .method("__init__",
-              {arg("self"), arg("d_model").annotated("int"), arg("num_heads").annotated("int"),
-               arg("dropout", py::float_(0.0)).annotated("float")},
-              attention_init, kAttentionInitDoc)
-      .method("forward", std::move(params),
-              cross ? cross_attention_forward : self_attention_forward,
-              cross ? kCrossForwardDoc : kSelfForwardDoc)
-      .finish();
+  common::ClassBuilder attention(m, name, nn::module_bases());
+  attention.doc(doc).method("__init__", attention_init_params(), attention_init, kAttentionInitDoc);
+  if (cross)
+    attention.method("forward", cross_attention_forward_params(), cross_attention_forward,
+                     kCrossForwardDoc);
+  else
+    attention.method("forward", self_attention_forward_params(), self_attention_forward,
+                     kSelfForwardDoc);
+  attention.finish();
 }
 
 }  // namespace
@@ -127,14 +139,10 @@ PYBIND11_MODULE(fallowmere, m) {
                    false);
   common::ClassBuilder(m, "FeedForwardLayer", nn::module_bases())
       .doc("Pre-LN Decoder Sub-Layer 3: Position-wise feed-forward network.")
-      .method("__init__",
-              {arg("self"), arg("d_model").annotated("int"), arg("d_ff").annotated("int"),
-               arg("dropout", py::float_(0.0)).annotated("float")},
-              feed_forward_init,
+      .method("__init__", feed_forward_init_params(), feed_forward_init,
               "d_model: width of the stream; d_ff: hidden width of the feed-forward network;\n"
               "dropout: rate inside the network and of the residual branch.")
-      .method("forward", {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)},
-              feed_forward_forward,
+      .method("forward", feed_forward_forward_params(), feed_forward_forward,
               "x + dropout(ffn(norm(x))), shaped like x (..., d_model); one tensor, not a tuple.")
       .finish();
   define_attention(m, "CrossAttentionLayer",

@@ -18,7 +18,7 @@
 namespace py = pybind11;
 namespace nn = common::nn;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -128,21 +128,41 @@ void build_decoder(py::handle self, py::handle layer_class, py::handle num_class
   self.attr("dropout") = tnn.attr("Dropout")(p);
 }
 
+// A size parameter: an int, required or with its default.
+Param size(const char* name) { return arg(name).annotated("int"); }
+Param size(const char* name, int fallback) {
+  return arg(name, py::int_(fallback)).annotated("int");
+}
+
+std::vector<Param> speech_init_params() {
+  return {arg("self"),
+          size("input_dim"),
+          size("num_classes"),
+          size("d_model", 256),
+          size("num_encoder_layers", 6),
+          size("num_decoder_layers", 6),
+          size("num_encoder_heads", 4),
+          size("num_decoder_heads", 4),
+          size("d_ff_encoder", 1024),
+          size("d_ff_decoder", 1024),
+          arg("dropout", py::float_(0.1)).annotated("float"),
+          size("max_len", 1000),
+          size("time_reduction", 4),
+          arg("reduction_method", py::str("lstm")).annotated("str")};
+}
+// The sizes are converted first, max_len and time_reduction among them, then
+// dropout and reduction_method.
 common::BoundMethod speech_init(std::string module_name) {
-  return [module_name](const Args& a) -> py::object {
-    std::vector<py::int_> n;
-    for (const char* name : {"input_dim", "num_classes", "d_model", "num_encoder_layers",
-                             "num_decoder_layers", "num_encoder_heads", "num_decoder_heads",
-                             "d_ff_encoder", "d_ff_decoder", "max_len", "time_reduction"})
-      n.push_back(common::to_int(a[name], name));
-    const auto& [input_dim, num_classes, d_model, enc_layers, dec_layers, enc_heads, dec_heads,
-                 d_ff_enc, d_ff_dec, max_len, time_reduction] =
-        std::tie(n[0], n[1], n[2], n[3], n[4], n[5], n[6], n[7], n[8], n[9], n[10]);
-    py::float_ p(common::to_float(a["dropout"]));
-    py::str method = common::exact_str(a["reduction_method"], "reduction_method");
-    py::object self = a[0];
+  return [module_name](py::handle self, py::int_ input_dim, py::int_ num_classes, py::int_ d_model,
+                       py::int_ enc_layers, py::int_ dec_layers, py::int_ enc_heads,
+                       py::int_ dec_heads, py::int_ d_ff_enc, py::int_ d_ff_dec, py::object dropout,
+                       py::int_ max_len, py::int_ time_reduction,
+                       py::object reduction_method) -> py::object {
+    py::float_ p(common::to_float(dropout));
+    py::str method = common::exact_str(reduction_method, "reduction_method");
     nn::init_module(self);
-    nn::check_dimensions({n.begin(), n.end()});
+    nn::check_dimensions({input_dim, num_classes, d_model, enc_layers, dec_layers, enc_heads,
+                          dec_heads, d_ff_enc, d_ff_dec, max_len, time_reduction});
     nn::check_dropout(p);
     check_heads(d_model, enc_heads, "num_encoder_heads");
     check_heads(d_model, dec_heads, "num_decoder_heads");
@@ -168,25 +188,29 @@ common::BoundMethod speech_init(std::string module_name) {
   };
 }
 
+std::vector<Param> text_init_params() {
+  return {arg("self"),           size("num_classes"),
+          size("max_len"),       size("d_model", 256),
+          size("num_layers", 6), size("num_heads", 4),
+          size("d_ff", 1024),    arg("dropout", py::float_(0.1)).annotated("float")};
+}
 common::BoundMethod text_init(std::string module_name) {
-  return [module_name](const Args& a) -> py::object {
-    std::vector<py::int_> n;
-    for (const char* name :
-         {"num_classes", "max_len", "d_model", "num_layers", "num_heads", "d_ff"})
-      n.push_back(common::to_int(a[name], name));
-    py::float_ p(common::to_float(a["dropout"]));
-    py::object self = a[0];
+  return [module_name](py::handle self, py::int_ num_classes, py::int_ max_len, py::int_ d_model,
+                       py::int_ num_layers, py::int_ num_heads, py::int_ d_ff,
+                       double dropout) -> py::object {
+    py::float_ p(dropout);
     nn::init_module(self);
-    nn::check_dimensions({n.begin(), n.end()});
+    nn::check_dimensions({num_classes, max_len, d_model, num_layers, num_heads, d_ff});
     nn::check_dropout(p);
-    check_heads(n[2], n[4], "num_heads");
+    check_heads(d_model, num_heads, "num_heads");
 
     py::module_ mod = py::module_::import(module_name.c_str());
-    self.attr("d_model") = n[2];
-    self.attr("num_classes") = n[0];
-    self.attr("max_len") = n[1];
-    self.attr("num_wendlash") = n[3];
-    build_decoder(self, mod.attr("SelfAttentionDecoderLayer"), n[0], n[2], n[3], n[4], n[5], p);
+    self.attr("d_model") = d_model;
+    self.attr("num_classes") = num_classes;
+    self.attr("max_len") = max_len;
+    self.attr("num_wendlash") = num_layers;
+    build_decoder(self, mod.attr("SelfAttentionDecoderLayer"), num_classes, d_model, num_layers,
+                  num_heads, d_ff, p);
     return py::none();
   };
 }
@@ -256,23 +280,41 @@ std::pair<py::object, py::dict> decode(py::handle self, py::handle targets, py::
   return {project(self, in.x), maps};
 }
 
-py::object speech_forward(const Args& a) {
-  py::handle self = a[0];
-  py::tuple enc = encode(self, a["feats"], a["feat_lengths"]);
-  auto dec =
-      decode(self, a["targets_shifted"], enc[0], enc[1], nn::tensor(a["transcript_lengths"]));
+std::vector<Param> speech_forward_params() {
+  return {arg("self"),
+          nn::tensor_arg("feats"),
+          nn::tensor_arg("targets_shifted"),
+          nn::tensor_arg("feat_lengths"),
+          nn::tensor_arg("transcript_lengths"),
+          common::returns("Tuple[torch.Tensor, Dict[str, torch.Tensor], "
+                          "Dict[str, torch.Tensor]]")};
+}
+py::object speech_forward(py::handle self, py::handle feats, py::handle targets_shifted,
+                          py::handle feat_lengths, py::handle transcript_lengths) {
+  py::tuple enc = encode(self, feats, feat_lengths);
+  auto dec = decode(self, targets_shifted, enc[0], enc[1], nn::tensor(transcript_lengths));
   py::dict maps = py::reinterpret_borrow<py::dict>(enc[2]);
   for (auto kv : dec.second) maps[kv.first] = kv.second;
   return py::make_tuple(dec.first, maps, enc[3]);
 }
 
-py::object speech_encode(const Args& a) { return encode(a[0], a["feats"], a["feat_lengths"]); }
+std::vector<Param> speech_encode_params() {
+  return {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("feat_lengths"),
+          common::returns("Tuple[torch.Tensor, torch.Tensor, Dict[str, torch.Tensor], "
+                          "Dict[str, torch.Tensor]]")};
+}
+py::object speech_encode(py::handle self, py::handle feats, py::handle feat_lengths) {
+  return encode(self, feats, feat_lengths);
+}
 
 // Beam search hands beams x utterances rows; row r belongs to utterance r // beams.
-py::object speech_score(const Args& a) {
-  const int64_t rows = nn::tensor(a["x"]).size(0);
-  at::Tensor memory = nn::tensor(a["encoder_output"]);
-  py::object pad = a["pad_mask_src"];
+std::vector<Param> speech_score_params() {
+  return {arg("self"), nn::tensor_arg("x"), nn::tensor_arg("encoder_output"),
+          arg("pad_mask_src").annotated("Optional[torch.Tensor]"), nn::returns_tensors(1)};
+}
+py::object speech_score(py::handle self, py::handle x, py::handle encoder_output, py::object pad) {
+  const int64_t rows = nn::tensor(x).size(0);
+  at::Tensor memory = nn::tensor(encoder_output);
   const int64_t utterances = memory.size(0);
   if (rows != utterances) {
     if (utterances == 0 || rows % utterances != 0)
@@ -283,7 +325,7 @@ py::object speech_score(const Args& a) {
     memory = memory.repeat_interleave(beams, 0);
     if (!pad.is_none()) pad = nn::object(nn::tensor(pad).repeat_interleave(beams, 0));
   }
-  auto dec = decode(a[0], a["x"], nn::object(memory), pad, at::Tensor());
+  auto dec = decode(self, x, nn::object(memory), pad, at::Tensor());
   return nn::object(nn::tensor(dec.first).select(1, -1));
 }
 
@@ -304,22 +346,22 @@ std::pair<py::object, py::dict> text_decode(py::handle self, py::handle targets,
   return {project(self, in.x), maps};
 }
 
-py::object text_forward(const Args& a) {
-  py::handle lengths = a["target_lengths"];
-  auto out = text_decode(a[0], a["targets_shifted"],
-                         lengths.is_none() ? at::Tensor() : nn::tensor(lengths));
+std::vector<Param> text_forward_params() {
+  return {arg("self"), nn::tensor_arg("targets_shifted"), nn::mask_arg("target_lengths"),
+          common::returns("Tuple[torch.Tensor, Dict[str, torch.Tensor]]")};
+}
+py::object text_forward(py::handle self, py::handle targets_shifted, py::handle lengths) {
+  auto out =
+      text_decode(self, targets_shifted, lengths.is_none() ? at::Tensor() : nn::tensor(lengths));
   return py::make_tuple(out.first, out.second);
 }
 
-py::object text_score(const Args& a) {
-  auto out = text_decode(a[0], a["x"], at::Tensor());
-  return nn::object(nn::tensor(out.first).select(1, -1));
+std::vector<Param> text_score_params() {
+  return {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)};
 }
-
-// A size parameter: an int, required or with its default.
-common::Param size(const char* name) { return arg(name).annotated("int"); }
-common::Param size(const char* name, int fallback) {
-  return arg(name, py::int_(fallback)).annotated("int");
+py::object text_score(py::handle self, py::handle x) {
+  auto out = text_decode(self, x, at::Tensor());
+  return nn::object(nn::tensor(out.first).select(1, -1));
 }
 
 }  // namespace
@@ -336,44 +378,17 @@ PYBIND11_MODULE(transformers, m) {
 
   common::ClassBuilder(m, "EncoderDecoderTransformer", nn::module_bases())
       .doc(kSpeechDoc)
-      .method(
-          "__init__",
-          {arg("self"), size("input_dim"), size("num_classes"), size("d_model", 256),
-           size("num_encoder_layers", 6), size("num_decoder_layers", 6),
-           size("num_encoder_heads", 4), size("num_decoder_heads", 4), size("d_ff_encoder", 1024),
-           size("d_ff_decoder", 1024), arg("dropout", py::float_(0.1)).annotated("float"),
-           size("max_len", 1000), size("time_reduction", 4),
-           arg("reduction_method", py::str("lstm")).annotated("str")},
-          speech_init(name), kSpeechInitDoc)
-      .method("forward",
-              {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("targets_shifted"),
-               nn::tensor_arg("feat_lengths"), nn::tensor_arg("transcript_lengths"),
-               common::returns("Tuple[torch.Tensor, Dict[str, torch.Tensor], "
-                               "Dict[str, torch.Tensor]]")},
-              speech_forward, kSpeechForwardDoc)
-      .method("encode",
-              {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("feat_lengths"),
-               common::returns("Tuple[torch.Tensor, torch.Tensor, Dict[str, torch.Tensor], "
-                               "Dict[str, torch.Tensor]]")},
-              speech_encode, kEncodeDoc)
-      .method("score",
-              {arg("self"), nn::tensor_arg("x"), nn::tensor_arg("encoder_output"),
-               arg("pad_mask_src").annotated("Optional[torch.Tensor]"), nn::returns_tensors(1)},
-              speech_score, kSpeechScoreDoc)
+      .method("__init__", speech_init_params(), speech_init(name), kSpeechInitDoc)
+      .method("forward", speech_forward_params(), speech_forward, kSpeechForwardDoc)
+      .method("encode", speech_encode_params(), speech_encode, kEncodeDoc)
+      .method("score", speech_score_params(), speech_score, kSpeechScoreDoc)
       .finish();
 
   common::ClassBuilder(m, "DecoderOnlyTransformer", nn::module_bases())
       .doc(kTextDoc)
-      .method("__init__",
-              {arg("self"), size("num_classes"), size("max_len"), size("d_model", 256),
-               size("num_layers", 6), size("num_heads", 4), size("d_ff", 1024),
-               arg("dropout", py::float_(0.1)).annotated("float")},
-              text_init(name), kTextInitDoc)
-      .method("forward",
-              {arg("self"), nn::tensor_arg("targets_shifted"), nn::mask_arg("target_lengths"),
-               common::returns("Tuple[torch.Tensor, Dict[str, torch.Tensor]]")},
-              text_forward, kTextForwardDoc)
-      .method("score", {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)}, text_score,
+      .method("__init__", text_init_params(), text_init(name), kTextInitDoc)
+      .method("forward", text_forward_params(), text_forward, kTextForwardDoc)
+      .method("score", text_score_params(), text_score,
               "Next-token logits (rows, num_classes) after the whole prefixes x (rows, length).")
       .finish();
 }

@@ -12,7 +12,7 @@
 namespace py = pybind11;
 namespace nn = common::nn;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -62,28 +62,40 @@ constexpr const char* kCrossForwardDoc =
     "            cross_attn_weights (torch.Tensor): Cross-attention weights.\n"
     "        ";
 
-py::object self_forward(const Args& a) {
-  py::handle self = a[0];
-  auto out = nn::unpack(
-      common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
-                   {{"key_padding_mask", a["key_padding_mask"]}, {"attn_mask", a["attn_mask"]}}),
-      2);
-  py::object x = self.attr("ffn")(out[0]);
-  return py::make_tuple(x, out[1]);
+std::vector<Param> self_forward_params() {
+  return {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
+          nn::mask_arg("attn_mask"), nn::returns_tensors(2)};
+}
+py::object self_forward(py::handle self, py::object x, py::object key_padding_mask,
+                        py::object attn_mask) {
+  auto out =
+      nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(x),
+                              {{"key_padding_mask", key_padding_mask}, {"attn_mask", attn_mask}}),
+                 2);
+  return py::make_tuple(self.attr("ffn")(out[0]), out[1]);
 }
 
-py::object cross_forward(const Args& a) {
-  py::handle self = a[0];
-  auto self_out = nn::unpack(common::call(self.attr("self_attn"), py::make_tuple(a["x"]),
-                                          {{"key_padding_mask", a["dec_key_padding_mask"]},
-                                           {"attn_mask", a["attn_mask"]}}),
-                             2);
-  auto cross_out = nn::unpack(
-      common::call(self.attr("cross_attn"), py::make_tuple(self_out[0], a["enc_output"]),
-                   {{"key_padding_mask", a["enc_key_padding_mask"]}, {"attn_mask", py::none()}}),
+std::vector<Param> cross_forward_params() {
+  return {arg("self"),
+          nn::tensor_arg("x"),
+          nn::tensor_arg("enc_output"),
+          nn::mask_arg("dec_key_padding_mask"),
+          nn::mask_arg("enc_key_padding_mask"),
+          nn::mask_arg("attn_mask"),
+          nn::returns_tensors(3)};
+}
+py::object cross_forward(py::handle self, py::object x, py::object enc_output,
+                         py::object dec_key_padding_mask, py::object enc_key_padding_mask,
+                         py::object attn_mask) {
+  auto self_out = nn::unpack(
+      common::call(self.attr("self_attn"), py::make_tuple(x),
+                   {{"key_padding_mask", dec_key_padding_mask}, {"attn_mask", attn_mask}}),
       2);
-  py::object x = self.attr("ffn")(cross_out[0]);
-  return py::make_tuple(x, self_out[1], cross_out[1]);
+  auto cross_out = nn::unpack(
+      common::call(self.attr("cross_attn"), py::make_tuple(self_out[0], enc_output),
+                   {{"key_padding_mask", enc_key_padding_mask}, {"attn_mask", py::none()}}),
+      2);
+  return py::make_tuple(self.attr("ffn")(cross_out[0]), self_out[1], cross_out[1]);
 }
 
 }  // namespace
@@ -100,10 +112,7 @@ PYBIND11_MODULE(wendlash, m) {
       .method("__init__", nn::layer_init_params(),
               nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
                                     {"ffn", "FeedForwardLayer", true}}))
-      .method("forward",
-              {arg("self"), nn::tensor_arg("x"), nn::mask_arg("key_padding_mask"),
-               nn::mask_arg("attn_mask"), nn::returns_tensors(2)},
-              self_forward, kSelfForwardDoc)
+      .method("forward", self_forward_params(), self_forward, kSelfForwardDoc)
       .finish();
 
   common::ClassBuilder(m, "CrossAttentionDecoderLayer", nn::module_bases())
@@ -112,10 +121,6 @@ PYBIND11_MODULE(wendlash, m) {
               nn::layer_init(name, {{"self_attn", "SelfAttentionLayer", false},
                                     {"cross_attn", "CrossAttentionLayer", false},
                                     {"ffn", "FeedForwardLayer", true}}))
-      .method("forward",
-              {arg("self"), nn::tensor_arg("x"), nn::tensor_arg("enc_output"),
-               nn::mask_arg("dec_key_padding_mask"), nn::mask_arg("enc_key_padding_mask"),
-               nn::mask_arg("attn_mask"), nn::returns_tensors(3)},
-              cross_forward, kCrossForwardDoc)
+      .method("forward", cross_forward_params(), cross_forward, kCrossForwardDoc)
       .finish();
 }

@@ -29,13 +29,13 @@
 namespace py = pybind11;
 using common::add;
 using common::arg;
-using common::Args;
 using common::compare;
 using common::div;
 using common::index_of;
 using common::Keyword;
 using common::mod;
 using common::mul;
+using common::Param;
 using common::within;
 using common::nn::is_tensor;
 using common::trainloop::accumulation_steps;
@@ -162,8 +162,8 @@ py::object criterion(py::handle self, py::handle logits, const TextBatch& b) {
 // end of each batch and the metrics at the end.
 class LossPass {
  public:
-  LossPass(const Args& a, const char* mode, const char* desc)
-      : self(a[0]), loader(a["dataloader"]) {
+  LossPass(const py::object& self, const py::object& loader, const char* mode, const char* desc)
+      : self(self), loader(loader) {
     self.attr("model").attr(mode)();
     bar_ =
         common::call(global("tqdm"),
@@ -235,8 +235,11 @@ void train_batch(LossPass& pass, py::handle batch, int64_t i, const std::string&
   pass.release(b, scaled);
 }
 
-py::object train_epoch(const Args& a) {
-  LossPass pass(a, "train", "[Training LM]");
+// (self, dataloader), as both loss passes take them.
+std::vector<Param> epoch_params() { return {arg("self"), arg("dataloader")}; }
+
+py::object train_epoch(const py::object& self, const py::object& dataloader) {
+  LossPass pass(self, dataloader, "train", "[Training LM]");
   pass.self.attr("optimizer").attr("zero_grad")();
   const std::string device_type = compat::device_type(pass.self.attr("device"));
   int64_t i = 0;
@@ -247,8 +250,8 @@ py::object train_epoch(const Args& a) {
   return pass.finish();
 }
 
-py::object validate_epoch(const Args& a) {
-  LossPass pass(a, "eval", "[Validating LM]");
+py::object validate_epoch(const py::object& self, const py::object& dataloader) {
+  LossPass pass(self, dataloader, "eval", "[Validating LM]");
   for (py::handle batch : py::iter(pass.loader)) {
     TextBatch b = to_device(batch, pass.self.attr("device"));
     {
@@ -264,12 +267,20 @@ py::object validate_epoch(const Args& a) {
 
 // ---- construction ----------------------------------------------------------------
 
-py::object init(const Args& a) {
-  const py::object& self = a[0];
-  common::trainloop::check_model_fits(a["model"], a["tokenizer"], a["config"]);
+std::vector<Param> init_params() {
+  return {arg("self"),
+          arg("model").annotated("nn.Module"),
+          arg("tokenizer"),
+          arg("config").annotated("dict"),
+          arg("run_name").annotated("str"),
+          arg("config_file").annotated("str"),
+          arg("device", py::none()).annotated("Optional[str]")};
+}
+py::object init(py::handle self, py::handle model, py::handle tokenizer, py::handle config,
+                py::handle run_name, py::handle config_file, py::handle device) {
+  common::trainloop::check_model_fits(model, tokenizer, config);
   global("BaseTrainer")
-      .attr("__init__")(self, a["model"], a["tokenizer"], a["config"], a["run_name"],
-                        a["config_file"], a["device"]);
+      .attr("__init__")(self, model, tokenizer, config, run_name, config_file, device);
   py::object smoothing =
       common::item(self.attr("config"), "training").attr("get")("label_smoothing", 0.0);
   common::settings::probability(smoothing, "training.label_smoothing");
@@ -318,9 +329,12 @@ py::object run_epoch(py::handle self, py::handle train_loader, py::handle val_lo
 
 void check_prompts_available(py::handle self, py::handle val_loader);
 
-py::object train(const Args& a) {
-  const py::object& self = a[0];
-  const py::int_ epochs = common::to_int(a["epochs"], "epochs");
+std::vector<Param> train_params() {
+  return {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
+          arg("epochs").annotated("int")};
+}
+py::object train(py::handle self, py::handle train_dataloader, py::handle val_dataloader,
+                 py::int_ epochs) {
   if (self.attr("scheduler").is_none())
     common::raise(PyExc_ValueError, "Scheduler is not initialized, initialize it first!");
   if (self.attr("optimizer").is_none())
@@ -330,10 +344,10 @@ py::object train(const Args& a) {
   py::object best_val_loss = py::float_(std::numeric_limits<double>::infinity());
   const int64_t start = index_of(self.attr("current_epoch"));
   const int64_t stop = index_of(add(py::int_(start), epochs));
-  if (stop > start) check_prompts_available(self, a["val_dataloader"]);
+  if (stop > start) check_prompts_available(self, val_dataloader);
   for (int64_t e = start; e < stop; ++e) {
     const py::int_ epoch(e);
-    py::object val_loss = run_epoch(self, a["train_dataloader"], a["val_dataloader"], epoch);
+    py::object val_loss = run_epoch(self, train_dataloader, val_dataloader, epoch);
     if (compare(val_loss, best_val_loss, Py_LT)) {
       best_val_loss = val_loss;
       self.attr("best_metric") = val_loss;
@@ -372,7 +386,7 @@ py::dict default_generation_config(py::handle self) {
 py::object score_closure(const py::object& self) {
   py::object fn = common::bound_function(
       common::Signature("<lambda>", {arg("x")}),
-      [self](const Args& a) -> py::object { return self.attr("model").attr("score")(a[0]); });
+      [self](py::handle x) -> py::object { return self.attr("model").attr("score")(x); });
   return common::native_function(fn, "<lambda>", "LMTrainer.generate.<locals>.<lambda>", kModule);
 }
 
@@ -482,9 +496,12 @@ void check_prompts_available(py::handle self, py::handle val_loader) {
                     " tokens), so no prompt can be drawn after each epoch");
 }
 
-py::object generate(const Args& a) {
-  const py::object& self = a[0];
-  py::object config = common::optional_dict(a["generation_config"], "generation_config");
+std::vector<Param> generate_params() {
+  return {arg("self"), arg("dataloader"),
+          arg("generation_config", py::none()).annotated("Optional[Dict[str, Any]]")};
+}
+py::object generate(const py::object& self, py::handle dataloader, py::handle generation_config) {
+  py::object config = common::optional_dict(generation_config, "generation_config");
   if (config.is_none()) config = default_generation_config(self);
   check_generation_config(config);
   py::object generator_class = global("SequenceGenerator");
@@ -495,7 +512,7 @@ py::object generate(const Args& a) {
                                      Keyword{"device", self.attr("device")}});
 
   std::vector<py::object> drawn = common::nn::unpack(
-      common::call(a["dataloader"].attr("dataset").attr("sample_prompts"),
+      common::call(dataloader.attr("dataset").attr("sample_prompts"),
                    {Keyword{"num_samples", setting(config, "num_samples", py::int_(10))},
                     Keyword{"prompt_length", setting(config, "prompt_length", py::int_(10))},
                     Keyword{"seed", setting(config, "seed", py::int_(52917))}}),
@@ -513,12 +530,12 @@ py::object generate(const Args& a) {
   return results(self, prompts, trimmed, found[1], drawn[1]);
 }
 
-py::object evaluation_configs(const Args& a) {
+py::object evaluation_configs(py::handle self) {
   py::dict common_settings;
   common_settings["num_samples"] = 50;
   common_settings["prompt_length"] = 10;
   common_settings["seed"] = 52917;
-  common_settings["max_length"] = a[0].attr("model").attr("max_len");
+  common_settings["max_length"] = self.attr("model").attr("max_len");
   struct Search {
     const char* name;
     int beam_width;
@@ -560,9 +577,8 @@ void generate_setting(py::handle self, py::handle loader, py::handle name, py::h
   }
 }
 
-py::object evaluate(const Args& a) {
-  const py::object& self = a[0];
-  const py::object& loader = a["test_dataloader"];
+std::vector<Param> evaluate_params() { return {arg("self"), arg("test_dataloader")}; }
+py::object evaluate(py::handle self, py::handle loader) {
   std::vector<py::object> test = common::nn::unpack(self.attr("_validate_epoch")(loader), 2);
   py::dict metrics;
   metrics["test"] = test[0];
@@ -602,31 +618,20 @@ PYBIND11_MODULE(brenwick, m) {
       .doc(
           "Language Model Trainer class that handles the training, validation, and generation "
           "loops.")
-      .method("__init__",
-              {arg("self"), arg("model").annotated("nn.Module"), arg("tokenizer"),
-               arg("config").annotated("dict"), arg("run_name").annotated("str"),
-               arg("config_file").annotated("str"),
-               arg("device", py::none()).annotated("Optional[str]")},
-              init,
+      .method("__init__", init_params(), init,
               "A trainer for a decoder-only language model; `training.label_smoothing` sets\n"
               "the cross-entropy's smoothing. The optimizer and scheduler are assigned after.")
-      .method("_train_epoch", {arg("self"), arg("dataloader")}, train_epoch,
+      .method("_train_epoch", epoch_params(), train_epoch,
               "One training pass: float16 autocast where the device has it, gradient scaling\n"
               "and accumulation. Returns (metrics, attention maps of the last batch).")
-      .method("_validate_epoch", {arg("self"), arg("dataloader")}, validate_epoch,
+      .method("_validate_epoch", epoch_params(), validate_epoch,
               "One loss pass under inference mode. Returns (metrics, attention maps of the last "
               "batch).")
-      .method("train",
-              {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
-               arg("epochs").annotated("int")},
-              train, "Full training loop for language model training.")
-      .method("evaluate", {arg("self"), arg("test_dataloader")}, evaluate,
+      .method("train", train_params(), train, "Full training loop for language model training.")
+      .method("evaluate", evaluate_params(), evaluate,
               "Test loss pass, heat-map and generation with each evaluation setting.\n"
               "Returns (test metrics, {setting name: results}).")
-      .method("generate",
-              {arg("self"), arg("dataloader"),
-               arg("generation_config", py::none()).annotated("Optional[Dict[str, Any]]")},
-              generate,
+      .method("generate", generate_params(), generate,
               "Continues prompts sampled from the loader's dataset by sampling, beam search or\n"
               "greedy search. Returns one {prompt, original, generated, score} per prompt.")
       .method("_get_evaluation_generation_configs", {arg("self")}, evaluation_configs,

@@ -31,12 +31,12 @@ namespace py = pybind11;
 namespace nn = common::nn;
 using common::add;
 using common::arg;
-using common::Args;
 using common::compare;
 using common::contains;
 using common::div;
 using common::mod;
 using common::mul;
+using common::Param;
 using common::say;
 using common::steal;
 using common::sub;
@@ -89,11 +89,21 @@ py::object cross_entropy(py::handle self, py::handle label_smoothing) {
 
 // ---- construction --------------------------------------------------------------
 
-py::object init(const Args& a) {
-  const py::object& self = a[0];
-  common::trainloop::check_model_fits(a["model"], a["tokenizer"], a["config"]);
-  super_attr("ASRTrainer", self, "__init__")(a["model"], a["tokenizer"], a["config"], a["run_name"],
-                                             a["config_file"], a["device"]);
+// Both trainers' constructors take the base trainer's parameters.
+std::vector<Param> init_params() {
+  return {arg("self"),
+          arg("model").annotated("nn.Module"),
+          arg("tokenizer").annotated("ZelTokenizer"),
+          arg("config").annotated("dict"),
+          arg("run_name").annotated("str"),
+          arg("config_file").annotated("str"),
+          arg("device", py::none()).annotated("Optional[str]")};
+}
+py::object init(const py::object& self, py::handle model, py::handle tokenizer, py::handle config,
+                py::handle run_name, py::handle config_file, py::handle device) {
+  common::trainloop::check_model_fits(model, tokenizer, config);
+  super_attr("ASRTrainer", self, "__init__")(model, tokenizer, config, run_name, config_file,
+                                             device);
   py::object loss = item(self.attr("config"), "loss");
   py::object smoothing = get(loss, "label_smoothing", py::float_(0.0));
   common::settings::probability(smoothing, "loss.label_smoothing");
@@ -223,9 +233,10 @@ void train_batch(py::handle self, py::handle batch, int64_t index, Running& run,
   empty_cache();
 }
 
-py::object train_epoch(const Args& a) {
-  const py::object& self = a[0];
-  py::handle loader = a["dataloader"];
+// (self, dataloader), as both epoch passes take them.
+std::vector<Param> epoch_params() { return {arg("self"), arg("dataloader")}; }
+
+py::object train_epoch(const py::object& self, py::handle loader) {
   self.attr("model").attr("train")();
   py::object bar = progress_bar(py::int_(py::len(loader)), py::str("[Training ASR]"));
   Running run;
@@ -266,9 +277,9 @@ py::object score_step(const ScoreState& s, py::handle x) {
 }
 
 py::object scoring_function(const std::shared_ptr<ScoreState>& state) {
-  py::object fn = common::bound_function(
-      common::Signature("get_score", {arg("x")}),
-      [state](const Args& a) -> py::object { return score_step(*state, a["x"]); });
+  py::object fn =
+      common::bound_function(common::Signature("get_score", {arg("x")}),
+                             [state](py::handle x) -> py::object { return score_step(*state, x); });
   return common::native_function(fn, "get_score", "ASRTrainer.recognize.<locals>.get_score",
                                  kModule);
 }
@@ -362,12 +373,18 @@ void check_recognition_config(py::handle config, py::handle lm) {
   if (!weight.is_none()) common::settings::finite(weight, "recognition lm_weight");
 }
 
-py::object recognize(const Args& a) {
-  const py::object& self = a[0];
-  py::handle loader = a["dataloader"];
-  py::object max_length = optional_int(a["max_length"], "max_length");
-  py::object config = common::optional_dict(a["recognition_config"], "recognition_config");
-  py::object name = common::optional_str(a["config_name"], "config_name");
+std::vector<Param> recognize_params() {
+  return {arg("self"), arg("dataloader"),
+          arg("recognition_config", py::none()).annotated("Optional[Dict[str, Any]]"),
+          arg("config_name", py::none()).annotated("Optional[str]"),
+          arg("max_length", py::none()).annotated("Optional[int]")};
+}
+// max_length is converted first, though declared last.
+py::object recognize(const py::object& self, py::handle loader, py::handle config_arg,
+                     py::handle name_arg, py::handle max_length_arg) {
+  py::object max_length = optional_int(max_length_arg, "max_length");
+  py::object config = common::optional_dict(config_arg, "recognition_config");
+  py::object name = common::optional_str(name_arg, "config_name");
   if (max_length.is_none() && !py::hasattr(self, "text_max_len"))
     common::raise(
         PyExc_ValueError,
@@ -405,13 +422,17 @@ py::object recognize(const Args& a) {
   return results;
 }
 
-py::object evaluation_configs(const Args& a) {
+std::vector<Param> evaluation_configs_params() {
+  return {arg("self"), arg("lm_model", py::none()).annotated("Optional[DecoderOnlyTransformer]"),
+          arg("lm_weight", py::float_(0.0)).annotated("float")};
+}
+py::object evaluation_configs(py::handle, py::handle lm_model, double lm_weight) {
   py::dict common_settings;
   common_settings["num_batches"] = py::none();
   common_settings["temperature"] = py::float_(1.0);
   common_settings["repeat_penalty"] = py::float_(1.0);
-  common_settings["lm_weight"] = py::float_(common::to_float(a["lm_weight"]));
-  common_settings["lm_model"] = a["lm_model"];
+  common_settings["lm_weight"] = py::float_(lm_weight);
+  common_settings["lm_model"] = lm_model;
   py::dict out;
   for (auto [name, width] :
        {std::pair<const char*, int>{"greedy", 1}, {"beam_10", 10}, {"beam_20", 20}}) {
@@ -430,9 +451,8 @@ py::list column(py::handle results, const char* key) {
   return out;
 }
 
-py::object validate_epoch(const Args& a) {
-  const py::object& self = a[0];
-  py::object results = self.attr("recognize")(a["dataloader"]);
+py::object validate_epoch(const py::object& self, py::handle dataloader) {
+  py::object results = self.attr("recognize")(dataloader);
   py::list references = column(results, "target");
   py::list hypotheses = column(results, "generated");
   return py::make_tuple(self.attr("_calculate_asr_metrics")(references, hypotheses), results);
@@ -443,8 +463,11 @@ double rate(py::handle metric, py::handle hypotheses, py::handle references) {
   return common::to_float(metric(hypotheses, references).attr("item")());
 }
 
-py::object asr_metrics(const Args& a) {
-  py::handle references = a["references"], hypotheses = a["hypotheses"];
+std::vector<Param> asr_metrics_params() {
+  return {arg("self"), arg("references").annotated("Union[str, List[str]]"),
+          arg("hypotheses").annotated("Union[str, List[str]]")};
+}
+py::object asr_metrics(py::handle, py::handle references, py::handle hypotheses) {
   py::object tmt = global("tmt");
   py::object wer = tmt.attr("WordErrorRate")();
   py::object distance = common::call(tmt.attr("EditDistance"), {{"reduction", py::str("mean")}});
@@ -506,10 +529,13 @@ void check_labelled(py::handle loader, const char* name) {
                     "'dev-clean'");
 }
 
-py::object train(const Args& a) {
-  const py::object& self = a[0];
-  py::handle train_loader = a["train_dataloader"], val_loader = a["val_dataloader"];
-  py::int_ epochs = common::to_int(a["epochs"], "epochs");
+// Both trainers' train() take these.
+std::vector<Param> train_params() {
+  return {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
+          arg("epochs").annotated("int")};
+}
+py::object train(const py::object& self, py::handle train_loader, py::handle val_loader,
+                 py::int_ epochs) {
   if (self.attr("scheduler").is_none())
     common::raise(PyExc_ValueError, "Scheduler is not initialized, initialize it first!");
   if (self.attr("optimizer").is_none())
@@ -546,24 +572,27 @@ void evaluate_setting(py::handle self, py::handle loader, py::handle name, py::h
   }
 }
 
-py::object evaluate(const Args& a) {
-  const py::object& self = a[0];
-  py::object max_length = optional_int(a["max_length"], "max_length");
+std::vector<Param> evaluate_params() {
+  return {arg("self"), arg("dataloader"), arg("max_length", py::none()).annotated("Optional[int]")};
+}
+py::object evaluate(const py::object& self, py::handle dataloader, py::handle max_length_arg) {
+  py::object max_length = optional_int(max_length_arg, "max_length");
   py::object settings = self.attr("_get_evaluation_recognition_configs")();
   py::dict tables;
   for (py::handle pair : settings.attr("items")()) {
     auto kv = nn::unpack(pair, 2);
-    evaluate_setting(self, a["dataloader"], kv[0], kv[1], max_length, tables);
+    evaluate_setting(self, dataloader, kv[0], kv[1], max_length, tables);
   }
   return tables;
 }
 
 // ---- staged training -------------------------------------------------------------------
 
-py::object progressive_init(const Args& a) {
-  const py::object& self = a[0];
-  super_attr("ProgressiveTrainer", self, "__init__")(a["model"], a["tokenizer"], a["config"],
-                                                     a["run_name"], a["config_file"], a["device"]);
+py::object progressive_init(const py::object& self, py::handle model, py::handle tokenizer,
+                            py::handle config, py::handle run_name, py::handle config_file,
+                            py::handle device) {
+  super_attr("ProgressiveTrainer", self, "__init__")(model, tokenizer, config, run_name,
+                                                     config_file, device);
   self.attr("current_stage") = py::int_(0);
   self.attr("all_ashvenny") = py::list(self.attr("model").attr("enc_layers"));
   self.attr("all_wendlash") = py::list(self.attr("model").attr("dec_layers"));
@@ -671,9 +700,10 @@ void check_stage(py::handle stage) {
   for (const char* key : {"encoder_freeze", "decoder_freeze"}) check_freeze_flags(stage, key);
 }
 
-py::object configure_stage(const Args& a) {
-  const py::object& self = a[0];
-  py::handle stage = a["stage_config"];
+std::vector<Param> configure_stage_params() {
+  return {arg("self"), arg("stage_config").annotated("Dict[str, Any]")};
+}
+py::object configure_stage(const py::object& self, py::handle stage) {
   check_stage(stage);
   print_stage_banner(stage);
   self.attr("model").attr("dropout").attr("p") = item(stage, "dropout");
@@ -701,25 +731,27 @@ py::object configure_stage(const Args& a) {
   return py::none();
 }
 
-py::object progressive_train(const Args& a) {
-  const py::object& self = a[0];
-  py::list stages = common::exact_list(a["stages"], "stages");
+std::vector<Param> progressive_train_params() {
+  return {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
+          arg("stages").annotated("List[Dict[str, Any]]")};
+}
+py::object progressive_train(const py::object& self, py::handle train_dataloader,
+                             py::handle val_dataloader, py::list stages) {
   for (py::handle stage : stages) check_stage(stage);
   int64_t index = 0;
   for (py::handle stage : stages) {
     self.attr("current_stage") = py::int_(index++);
     self.attr("configure_stage")(stage);
     py::object subset =
-        self.attr("get_subset_dataloader")(a["train_dataloader"], item(stage, "data_subset"));
+        self.attr("get_subset_dataloader")(train_dataloader, item(stage, "data_subset"));
     // the speech training loop itself: no transition between stages
     common::call(super_attr("ProgressiveTrainer", self, "train"),
-                 py::make_tuple(subset, a["val_dataloader"]), {{"epochs", item(stage, "epochs")}});
+                 py::make_tuple(subset, val_dataloader), {{"epochs", item(stage, "epochs")}});
   }
   return py::none();
 }
 
-py::object transition_to_full_training(const Args& a) {
-  const py::object& self = a[0];
+py::object transition_to_full_training(const py::object& self) {
   say("\n=== Transitioning to Full Training ===");
   py::object model = self.attr("model");
   py::object module_list = global("nn").attr("ModuleList");
@@ -739,23 +771,25 @@ py::object transition_to_full_training(const Args& a) {
   return py::none();
 }
 
-py::object progressive_full_train(const Args& a) {
-  const py::object& self = a[0];
-  py::int_ epochs = common::to_int(a["epochs"], "epochs");
+py::object progressive_full_train(const py::object& self, py::object train_dataloader,
+                                  py::object val_dataloader, py::int_ epochs) {
   self.attr("transition_to_full_training")();
   common::call(super_attr("ProgressiveTrainer", self, "train"),
-               {{"train_dataloader", a["train_dataloader"]},
-                {"val_dataloader", a["val_dataloader"]},
+               {{"train_dataloader", train_dataloader},
+                {"val_dataloader", val_dataloader},
                 {"epochs", epochs}});
   return py::none();
 }
 
-py::object subset_dataloader(const Args& a) {
-  const py::object& self = a[0];
-  common::settings::fraction(a["subset_fraction"], "subset_fraction");
-  py::object dataset = a["dataloader"].attr("dataset");
+std::vector<Param> subset_dataloader_params() {
+  return {arg("self"), arg("dataloader"), arg("subset_fraction").annotated("float")};
+}
+py::object subset_dataloader(const py::object& self, py::handle dataloader,
+                             py::handle subset_fraction) {
+  common::settings::fraction(subset_fraction, "subset_fraction");
+  py::object dataset = dataloader.attr("dataset");
   py::int_ length(py::len(dataset));
-  py::object size = mul(length, a["subset_fraction"]);
+  py::object size = mul(length, subset_fraction);
   if (!PyLong_CheckExact(size.ptr())) size = common::builtins_attr("int")(size);
   py::object torch = global("torch");
   py::object order = torch.attr("randperm")(length);
@@ -797,23 +831,7 @@ void import_names(py::module_& m) {
   m.attr("pd") = py::module_::import("pandas");
 }
 
-std::vector<common::Param> init_params() {
-  return {arg("self"),
-          arg("model").annotated("nn.Module"),
-          arg("tokenizer").annotated("ZelTokenizer"),
-          arg("config").annotated("dict"),
-          arg("run_name").annotated("str"),
-          arg("config_file").annotated("str"),
-          arg("device", py::none()).annotated("Optional[str]")};
-}
-
-std::vector<common::Param> train_params() {
-  return {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
-          arg("epochs").annotated("int")};
-}
-
 void define_asr_trainer(py::module_& m) {
-  const py::object none = py::none();
   common::ClassBuilder(m, "ASRTrainer", py::make_tuple(m.attr("BaseTrainer")))
       .doc(
           "Speech-recognition trainer: joint cross-entropy and CTC training, recognition by\n"
@@ -822,33 +840,22 @@ void define_asr_trainer(py::module_& m) {
               "A trainer for an encoder-decoder speech model: cross-entropy with\n"
               "`loss.label_smoothing`, plus `loss.ctc_weight` times CTC when it is above 0.\n"
               "The optimizer and scheduler are assigned after.")
-      .method("_train_epoch", {arg("self"), arg("dataloader")}, train_epoch,
+      .method("_train_epoch", epoch_params(), train_epoch,
               "One training pass; returns (metrics, attention maps of the last batch).")
-      .method("_validate_epoch", {arg("self"), arg("dataloader")}, validate_epoch,
+      .method("_validate_epoch", epoch_params(), validate_epoch,
               "Recognises the first batches greedily; returns (metrics, results).")
       .method("train", train_params(), train,
               "Runs `epochs` epochs of training, validation, logging and checkpoints.")
-      .method("evaluate",
-              {arg("self"), arg("dataloader"), arg("max_length", none).annotated("Optional[int]")},
-              evaluate,
+      .method("evaluate", evaluate_params(), evaluate,
               "Recognises the loader under each evaluation setting; returns setting name -> "
               "DataFrame of id and transcription.")
-      .method("recognize",
-              {arg("self"), arg("dataloader"),
-               arg("recognition_config", none).annotated("Optional[Dict[str, Any]]"),
-               arg("config_name", none).annotated("Optional[str]"),
-               arg("max_length", none).annotated("Optional[int]")},
-              recognize,
+      .method("recognize", recognize_params(), recognize,
               "Transcribes the loader's batches; returns one dict of target (when labelled), "
               "generated and score per utterance.")
-      .method("_get_evaluation_recognition_configs",
-              {arg("self"), arg("lm_model", none).annotated("Optional[DecoderOnlyTransformer]"),
-               arg("lm_weight", py::float_(0.0)).annotated("float")},
+      .method("_get_evaluation_recognition_configs", evaluation_configs_params(),
               evaluation_configs, "The greedy, beam_10 and beam_20 recognition settings.")
-      .method("_calculate_asr_metrics",
-              {arg("self"), arg("references").annotated("Union[str, List[str]]"),
-               arg("hypotheses").annotated("Union[str, List[str]]")},
-              asr_metrics, "Mean edit distance, and word and character error rates in percent.")
+      .method("_calculate_asr_metrics", asr_metrics_params(), asr_metrics,
+              "Mean edit distance, and word and character error rates in percent.")
       .finish();
 }
 
@@ -860,19 +867,16 @@ void define_progressive_trainer(py::module_& m) {
       .method("__init__", init_params(), progressive_init,
               "An ASRTrainer that also records the full model's layers, so stages can\n"
               "choose, freeze and later restore them.")
-      .method("configure_stage", {arg("self"), arg("stage_config").annotated("Dict[str, Any]")},
-              configure_stage, "Installs one stage's layers, freezing, dropout and loss.")
-      .method("progressive_train",
-              {arg("self"), arg("train_dataloader"), arg("val_dataloader"),
-               arg("stages").annotated("List[Dict[str, Any]]")},
-              progressive_train, "Trains each stage on its subset of the training data.")
+      .method("configure_stage", configure_stage_params(), configure_stage,
+              "Installs one stage's layers, freezing, dropout and loss.")
+      .method("progressive_train", progressive_train_params(), progressive_train,
+              "Trains each stage on its subset of the training data.")
       .method("transition_to_full_training", {arg("self")}, transition_to_full_training,
               "Restores every layer, unfreezes every parameter and resets the best metric.")
       .method("train", train_params(), progressive_full_train,
               "Full training of the whole model after the stages.")
-      .method("get_subset_dataloader",
-              {arg("self"), arg("dataloader"), arg("subset_fraction").annotated("float")},
-              subset_dataloader, "A shuffled loader over a random fraction of the dataset.")
+      .method("get_subset_dataloader", subset_dataloader_params(), subset_dataloader,
+              "A shuffled loader over a random fraction of the dataset.")
       .finish();
 }
 

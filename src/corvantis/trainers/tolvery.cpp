@@ -31,6 +31,7 @@
 namespace py = pybind11;
 using common::arg;
 using common::Args;
+using common::Param;
 using common::say;
 using common::steal;
 using common::truthy;
@@ -193,12 +194,18 @@ void check_config(py::handle config) {
 constexpr const char* kPathNames[] = {"expt_root", "checkpoint_dir",  "attn_dir",
                                       "text_dir",  "best_model_path", "last_model_path"};
 
-py::object init(const Args& a) {
-  const py::object& self = a[0];
-  py::dict config = common::exact_dict(a["config"], "config");
-  py::str run_name = common::exact_str(a["run_name"], "run_name");
-  py::str config_file = common::exact_str(a["config_file"], "config_file");
-  py::object device = common::optional_str(a["device"], "device");
+std::vector<Param> init_params() {
+  return {arg("self"),
+          arg("model").annotated("nn.Module"),
+          arg("tokenizer").annotated("ZelTokenizer"),
+          arg("config").annotated("dict"),
+          arg("run_name").annotated("str"),
+          arg("config_file").annotated("str"),
+          arg("device", py::none()).annotated("Optional[str]")};
+}
+py::object init(const py::object& self, py::handle model, py::handle tokenizer, py::dict config,
+                py::str run_name, py::str config_file, py::handle device_arg) {
+  py::object device = common::optional_str(device_arg, "device");
   check_config(config);
   if (device.is_none()) {
     const bool cuda = truthy(global("torch").attr("cuda").attr("is_available")());
@@ -206,8 +213,8 @@ py::object init(const Args& a) {
   }
   say("Using device: ", device);
   self.attr("device") = device;
-  self.attr("model") = a["model"].attr("to")(self.attr("device"));
-  self.attr("tokenizer") = a["tokenizer"];
+  self.attr("model") = model.attr("to")(self.attr("device"));
+  self.attr("tokenizer") = tokenizer;
   self.attr("config") = config;
   self.attr("optimizer") = py::none();
   self.attr("scheduler") = py::none();
@@ -336,10 +343,10 @@ void require_inside(py::handle base, py::handle root, py::handle run_name) {
                        "; use a relative name without '..'");
 }
 
-py::object init_experiment(const Args& a) {
-  const py::object& self = a[0];
-  py::str run_name = common::exact_str(a["run_name"], "run_name");
-  py::str config_file = common::exact_str(a["config_file"], "config_file");
+std::vector<Param> init_experiment_params() {
+  return {arg("self"), arg("run_name").annotated("str"), arg("config_file").annotated("str")};
+}
+py::object init_experiment(const py::object& self, py::str run_name, py::str config_file) {
   py::object base = join(global("Path")(global("os").attr("getcwd")()), "expts");
   py::object root = join(base, run_name);
   require_inside(base, root, run_name);
@@ -396,10 +403,13 @@ void print_tree(const py::dict& metrics) {
   }
 }
 
-py::object log_metrics(const Args& a) {
-  const py::object& self = a[0];
-  py::int_ step = common::to_int(a["step"], "step");
-  py::dict metrics = common::exact_dict(a["metrics"], "metrics");
+std::vector<Param> log_metrics_params() {
+  return {arg("self"), arg("metrics").annotated("Dict[str, Dict[str, float]]"),
+          arg("step").annotated("int")};
+}
+// step is converted before metrics.
+py::object log_metrics(const py::object& self, py::handle metrics_arg, py::int_ step) {
+  py::dict metrics = common::exact_dict(metrics_arg, "metrics");
   py::object history = self.attr("training_history");
   py::dict entry;
   entry["epoch"] = step;
@@ -519,11 +529,12 @@ void save_figure(py::handle plt, py::handle path) {
   }
 }
 
-py::object save_attention_plot(const Args& a) {
-  const py::object& self = a[0];
-  py::int_ epoch = common::to_int(a["epoch"], "epoch");
-  py::str attn_type = common::exact_str(a["attn_type"], "attn_type");
-  py::object matrix = a["attn_weights"];
+std::vector<Param> save_attention_plot_params() {
+  return {arg("self"), arg("attn_weights"), arg("epoch").annotated("int"),
+          arg("attn_type", py::str("self")).annotated("str")};
+}
+py::object save_attention_plot(const py::object& self, py::object matrix, py::int_ epoch,
+                               py::str attn_type) {
   if (is_instance(matrix, global("torch").attr("Tensor")))
     matrix = matrix.attr("cpu")().attr("detach")().attr("numpy")();
   py::object plt = global("plt");
@@ -553,12 +564,12 @@ py::object save_attention_plot(const Args& a) {
   return py::none();
 }
 
-py::object save_generated_text(const Args& a) {
-  const py::object& self = a[0];
-  py::str suffix = common::exact_str(a["suffix"], "suffix");
+std::vector<Param> save_generated_text_params() {
+  return {arg("self"), arg("text"), arg("suffix").annotated("str")};
+}
+py::object save_generated_text(const py::object& self, py::object value, py::str suffix) {
   py::object text_path = global("os").attr("path").attr("join")(
       self.attr("text_dir"), common::text("text_", suffix, ".json"));
-  py::object value = a["text"];
   replace_atomically(text_path, "x", [&](py::handle file) {
     common::call(global("json").attr("dump"), py::make_tuple(value, file),
                  {{"indent", py::int_(4)}});
@@ -631,9 +642,10 @@ void save_atomically(py::handle record, py::handle path) {
   sync_path(os, split_path(os, path).first);
 }
 
-py::object save_checkpoint(const Args& a) {
-  const py::object& self = a[0];
-  py::str filename = common::exact_str(a["filename"], "filename");
+// (self, filename), as saving and loading take them.
+std::vector<Param> checkpoint_params() { return {arg("self"), arg("filename").annotated("str")}; }
+
+py::object save_checkpoint(const py::object& self, py::str filename) {
   py::object path = join(self.attr("checkpoint_dir"), filename);
   py::dict record = checkpoint_record(self);
   save_atomically(record, path);
@@ -775,9 +787,7 @@ py::object read_checkpoint(py::handle self, py::handle path) {
   }
 }
 
-py::object load_checkpoint(const Args& a) {
-  const py::object& self = a[0];
-  py::str filename = common::exact_str(a["filename"], "filename");
+py::object load_checkpoint(const py::object& self, py::str filename) {
   py::object path = join(self.attr("checkpoint_dir"), filename);
   if (!truthy(path.attr("exists")()))
     common::raise_text(PyExc_FileNotFoundError, "No checkpoint found at ", path);
@@ -818,8 +828,7 @@ py::object load_checkpoint(const Args& a) {
   return py::none();
 }
 
-py::object cleanup(const Args& a) {
-  const py::object& self = a[0];
+py::object cleanup(const py::object& self) {
   if (tracking(self) && truthy(self.attr("wandb_run"))) tracker().attr("finish")();
   return py::none();
 }
@@ -894,12 +903,7 @@ PYBIND11_MODULE(tolvery, m) {
   bind_globals(m);
   common::ClassBuilder(m, "BaseTrainer", py::make_tuple(m.attr("ABC")))
       .doc(kClassDoc)
-      .method("__init__",
-              {arg("self"), arg("model").annotated("nn.Module"),
-               arg("tokenizer").annotated("ZelTokenizer"), arg("config").annotated("dict"),
-               arg("run_name").annotated("str"), arg("config_file").annotated("str"),
-               arg("device", py::none()).annotated("Optional[str]")},
-              init,
+      .method("__init__", init_params(), init,
               "Places the model on `device` (default: CUDA when available, else the CPU),\n"
               "sets up the gradient scaler and the experiment directory expts/<run_name>\n"
               "(a copy of config_file, the model summary, checkpoints/, attn/, text/).")
@@ -911,29 +915,21 @@ PYBIND11_MODULE(tolvery, m) {
                        nothing, "The epoch loop.")
       .abstract_method("evaluate", {arg("self"), arg("dataloader")}, nothing,
                        "Evaluation on a test loader: a metric dictionary.")
-      .method("_init_experiment",
-              {arg("self"), arg("run_name").annotated("str"), arg("config_file").annotated("str")},
-              init_experiment,
+      .method("_init_experiment", init_experiment_params(), init_experiment,
               "Creates expts/<run_name> with config.yaml, model_arch.txt, checkpoints/, attn/\n"
               "and text/, starts tracking when enabled, and returns (expt_root,\n"
               "checkpoint_dir, attn_dir, text_dir, best_model_path, last_model_path).")
-      .method("_log_metrics",
-              {arg("self"), arg("metrics").annotated("Dict[str, Dict[str, float]]"),
-               arg("step").annotated("int")},
-              log_metrics,
+      .method("_log_metrics", log_metrics_params(), log_metrics,
               "Appends a history entry, logs to tracking when enabled and prints the metric\n"
               "tree.")
       .method(
-          "_save_attention_plot",
-          {arg("self"), arg("attn_weights"), arg("epoch").annotated("int"),
-           arg("attn_type", py::str("self")).annotated("str")},
-          save_attention_plot,
+          "_save_attention_plot", save_attention_plot_params(), save_attention_plot,
           "Saves a heat-map of a 2-D attention matrix as attn/<attn_type>_attention_epoch<N>.png.")
-      .method("_save_generated_text", {arg("self"), arg("text"), arg("suffix").annotated("str")},
-              save_generated_text, "Writes `text` as JSON (indent 4) to text/text_<suffix>.json.")
-      .method("save_checkpoint", {arg("self"), arg("filename").annotated("str")}, save_checkpoint,
+      .method("_save_generated_text", save_generated_text_params(), save_generated_text,
+              "Writes `text` as JSON (indent 4) to text/text_<suffix>.json.")
+      .method("save_checkpoint", checkpoint_params(), save_checkpoint,
               "Saves the training state to checkpoints/<filename>.")
-      .method("load_checkpoint", {arg("self"), arg("filename").annotated("str")}, load_checkpoint,
+      .method("load_checkpoint", checkpoint_params(), load_checkpoint,
               "Restores what it can from checkpoints/<filename> and reports what it restored.")
       .method("cleanup", {arg("self")}, cleanup, "Finishes the tracking run when there is one.")
       .finish();

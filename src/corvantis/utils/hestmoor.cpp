@@ -15,7 +15,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 using common::say;
 using common::steal;
 using common::truthy;
@@ -133,10 +133,12 @@ py::object with_warmup(py::handle optimizer, py::handle base, const py::dict& co
   return chain_warmup(optimizer, base, warmup_config, steps);
 }
 
-py::object create_scheduler(const Args& a) {
-  py::dict config = common::exact_dict(a["scheduler_config"], "scheduler_config");
-  py::int_ acc = common::to_int(a["gradient_accumulation_steps"], "gradient_accumulation_steps");
-  py::handle optimizer = a["optimizer"], loader = a["train_loader"];
+std::vector<Param> create_scheduler_params() {
+  return {arg("optimizer"), arg("scheduler_config").annotated("dict"), arg("train_loader"),
+          arg("gradient_accumulation_steps", py::int_(1)).annotated("int")};
+}
+py::object create_scheduler(py::handle optimizer, py::dict config, py::handle loader,
+                            py::int_ acc) {
   py::object name = py::object(config["name"]).attr("lower")();
   py::object per_epoch = steps_per_epoch(loader, acc);
   say("\n📈 Configuring Learning Rate Scheduler:");
@@ -162,11 +164,15 @@ py::object create_scheduler(const Args& a) {
   return base;
 }
 
-py::object create_warmup_scheduler(const Args& a) {
-  py::dict warmup_config = common::exact_dict(a["warmup_config"], "warmup_config");
+std::vector<Param> create_warmup_scheduler_params() {
+  return {arg("optimizer"), arg("base_scheduler"), arg("warmup_config").annotated("dict"),
+          arg("train_loader")};
+}
+py::object create_warmup_scheduler(py::handle optimizer, py::handle base_scheduler,
+                                   py::dict warmup_config, py::handle train_loader) {
   py::object epochs = get(warmup_config, "epochs", py::int_(5));
-  py::object steps = length(a["train_loader"]) * epochs;
-  return chain_warmup(a["optimizer"], a["base_scheduler"], warmup_config, steps);
+  py::object steps = length(train_loader) * epochs;
+  return chain_warmup(optimizer, base_scheduler, warmup_config, steps);
 }
 
 // ---- the schedule plot ---------------------------------------------------
@@ -304,11 +310,13 @@ void draw(const py::object& x, const std::vector<py::list>& lrs) {
   plt.attr("show")();
 }
 
-py::object plot_lr_schedule(const Args& a) {
-  py::handle scheduler = a["scheduler"], loader = a["train_loader"];
-  py::int_ epochs = common::to_int(a["num_epochs"], "num_epochs");
-  py::int_ acc = common::to_int(a["gradient_accumulation_steps"], "gradient_accumulation_steps");
-  py::int_ max_groups = common::to_int(a["max_groups"], "max_groups");
+std::vector<Param> plot_lr_schedule_params() {
+  return {arg("scheduler"), arg("num_epochs").annotated("int"), arg("train_loader"),
+          arg("gradient_accumulation_steps", py::int_(1)).annotated("int"),
+          arg("max_groups", py::int_(5)).annotated("int")};
+}
+py::object plot_lr_schedule(py::handle scheduler, py::int_ epochs, py::handle loader, py::int_ acc,
+                            py::int_ max_groups) {
   const bool plateau = py::isinstance(scheduler, sched("ReduceLROnPlateau"));
   const SavedState saved = save(scheduler, plateau);
   py::list initial_lr;
@@ -327,6 +335,11 @@ py::object plot_lr_schedule(const Args& a) {
   return py::none();
 }
 
+std::vector<Param> epochs_to_steps_params() {
+  return {arg("epochs").annotated("int"), arg("train_loader"),
+          arg("gradient_accumulation_steps", py::int_(1)).annotated("int"), common::returns("int")};
+}
+
 }  // namespace
 
 PYBIND11_MODULE(hestmoor, m) {
@@ -338,32 +351,16 @@ PYBIND11_MODULE(hestmoor, m) {
   m.attr("np") = py::module_::import("numpy");
   m.attr("copy") = py::module_::import("copy");
 
-  common::def_function(
-      m, "_epochs_to_steps",
-      {arg("epochs").annotated("int"), arg("train_loader"),
-       arg("gradient_accumulation_steps", py::int_(1)).annotated("int"), common::returns("int")},
-      [](const Args& a) {
-        return epochs_to_steps(a["epochs"], a["train_loader"], a["gradient_accumulation_steps"]);
-      },
-      "epochs * (len(train_loader) // gradient_accumulation_steps)");
-  common::def_function(
-      m, "create_scheduler",
-      {arg("optimizer"), arg("scheduler_config").annotated("dict"), arg("train_loader"),
-       arg("gradient_accumulation_steps", py::int_(1)).annotated("int")},
-      create_scheduler,
-      "Plateau, cosine or cosine-with-restarts scheduler, the cosine kinds with\n"
-      "an optional linear warm-up. Prints the settings as a tree.");
-  common::def_function(m, "create_warmup_scheduler",
-                       {arg("optimizer"), arg("base_scheduler"),
-                        arg("warmup_config").annotated("dict"), arg("train_loader")},
+  common::def_function(m, "_epochs_to_steps", epochs_to_steps_params(), epochs_to_steps,
+                       "epochs * (len(train_loader) // gradient_accumulation_steps)");
+  common::def_function(m, "create_scheduler", create_scheduler_params(), create_scheduler,
+                       "Plateau, cosine or cosine-with-restarts scheduler, the cosine kinds with\n"
+                       "an optional linear warm-up. Prints the settings as a tree.");
+  common::def_function(m, "create_warmup_scheduler", create_warmup_scheduler_params(),
                        create_warmup_scheduler,
                        "SequentialLR: a LinearLR ramp over len(train_loader) * epochs steps,\n"
                        "then base_scheduler.");
-  common::def_function(m, "plot_lr_schedule",
-                       {arg("scheduler"), arg("num_epochs").annotated("int"), arg("train_loader"),
-                        arg("gradient_accumulation_steps", py::int_(1)).annotated("int"),
-                        arg("max_groups", py::int_(5)).annotated("int")},
-                       plot_lr_schedule,
+  common::def_function(m, "plot_lr_schedule", plot_lr_schedule_params(), plot_lr_schedule,
                        "Simulates the schedule, restores the scheduler and optimizer, and shows\n"
                        "the learning rate of each parameter group (at most max_groups).");
 }

@@ -21,7 +21,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -357,16 +357,26 @@ py::list rows_as_dicts(const Recorder& rec) {
   return out;
 }
 
-py::object summary(const Args& a) {
-  py::handle model = a["model"], input_size = a["input_size"], input_data = a["input_data"];
+std::vector<Param> summary_params() {
+  return {arg("model"),
+          arg("input_size", py::none()),
+          arg("input_data", py::none()),
+          arg("dtypes", py::none()),
+          arg("device", py::none()),
+          arg("depth", py::int_(3)),
+          arg("verbose", py::none()),
+          common::returns("ModelStatistics")};
+}
+py::object summary(py::handle model, py::handle input_size, py::handle input_data,
+                   py::handle dtypes, py::handle device_arg, py::handle depth_arg,
+                   py::handle verbose) {
   if (input_size.is_none() == input_data.is_none())
     common::raise(PyExc_ValueError, "summary() needs exactly one of input_size and input_data");
-  const int64_t depth = common::to_int64(a["depth"], "depth");
-  py::object verbose = a["verbose"];
+  const int64_t depth = common::to_int64(depth_arg, "depth");
   const int64_t verbosity = verbose.is_none() ? 1 : common::to_int64(verbose, "verbose");
 
-  py::object device = target_device(model, a["device"]);
-  py::object data = input_data.is_none() ? py::object(inputs_from_sizes(input_size, a["dtypes"]))
+  py::object device = target_device(model, device_arg);
+  py::object data = input_data.is_none() ? py::object(inputs_from_sizes(input_size, dtypes))
                                          : py::reinterpret_borrow<py::object>(input_data);
   const auto arguments = forward_arguments(data, device);
   py::object input_bytes = tensor_bytes(arguments.first) + tensor_bytes(arguments.second);
@@ -475,8 +485,7 @@ std::vector<Line> table_lines(py::handle stats) {
   return lines;
 }
 
-py::object statistics_str(const Args& a) {
-  py::handle stats = a[0];
+py::object statistics_str(py::handle stats) {
   std::vector<Line> lines = table_lines(stats);
   size_t w1 = 32, w2 = 22, w3 = 12;
   for (const Line& l : lines) {
@@ -516,11 +525,7 @@ PYBIND11_MODULE(summary, m) {
       .method("__repr__", {arg("self"), common::returns("str")}, statistics_str, "The table.")
       .finish();
   common::def_function(
-      m, "summary",
-      {arg("model"), arg("input_size", py::none()), arg("input_data", py::none()),
-       arg("dtypes", py::none()), arg("device", py::none()), arg("depth", py::int_(3)),
-       arg("verbose", py::none()), common::returns("ModelStatistics")},
-      summary,
+      m, "summary", summary_params(), summary,
       "Runs one forward pass of `model` in evaluation mode under torch.no_grad() and\n"
       "tabulates every module call. Give either `input_data` (a tensor, a list or tuple of\n"
       "positional arguments, or a dict of keyword arguments) or `input_size` (a shape or a\n"

@@ -29,7 +29,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 using levenshtein::Seq;
 
 namespace {
@@ -291,13 +291,13 @@ void add_tally(py::handle self, const Tally& t) {
   add_to(self, "total", t.units);
 }
 
-py::object reset_rate(const Args& a) {
-  a[0].attr("errors") = py::int_(0);
-  a[0].attr("total") = py::int_(0);
+py::object reset_rate(py::handle self) {
+  self.attr("errors") = py::int_(0);
+  self.attr("total") = py::int_(0);
   return py::none();
 }
 
-std::vector<common::Param> pair_params() { return {arg("self"), arg("preds"), arg("target")}; }
+std::vector<Param> pair_params() { return {arg("self"), arg("preds"), arg("target")}; }
 
 void define_rate(py::module_& m, const char* name, const char* doc, TallyFn tally) {
   common::ClassBuilder(m, name)
@@ -305,24 +305,24 @@ void define_rate(py::module_& m, const char* name, const char* doc, TallyFn tall
       .method("__init__", {arg("self")}, reset_rate, "A metric with no edits counted yet.")
       .method(
           "__call__", pair_params(),
-          [tally](const Args& a) {
-            const Tally t = tally(*read_batch(a["preds"], a["target"]));
-            add_tally(a[0], t);
+          [tally](py::handle self, py::handle preds, py::handle target) -> py::object {
+            const Tally t = tally(*read_batch(preds, target));
+            add_tally(self, t);
             return rate(double(t.edits), double(t.units));
           },
           "metric(preds, target) -> this call's rate; also accumulates it")
       .method(
           "update", pair_params(),
-          [tally](const Args& a) {
-            add_tally(a[0], tally(*read_batch(a["preds"], a["target"])));
+          [tally](py::handle self, py::handle preds, py::handle target) -> py::object {
+            add_tally(self, tally(*read_batch(preds, target)));
             return py::none();
           },
           "update(preds, target): adds the pairs' edits and reference lengths")
       .method(
           "compute", {arg("self")},
-          [](const Args& a) {
-            return rate(common::to_float(a[0].attr("errors")),
-                        common::to_float(a[0].attr("total")));
+          [](py::handle self) -> py::object {
+            return rate(common::to_float(self.attr("errors")),
+                        common::to_float(self.attr("total")));
           },
           "compute() -> the accumulated rate")
       .method("reset", {arg("self")}, reset_rate, "reset(): forgets every update")
@@ -357,23 +357,24 @@ int64_t substitution_of(py::handle value) {
   return common::to_int64(cost, "substitution_cost");
 }
 
-py::object init_edit_distance(const Args& a) {
-  py::handle self = a[0];
-  py::int_ cost = common::to_int(a["substitution_cost"], "substitution_cost");
+std::vector<Param> init_edit_distance_params() {
+  return {arg("self"), arg("substitution_cost", py::int_(1)), arg("reduction", py::str("mean"))};
+}
+py::object init_edit_distance(py::handle self, py::int_ cost, py::handle reduction) {
   substitution_of(cost);
-  reduction_of(a["reduction"]);
+  reduction_of(reduction);
   self.attr("substitution_cost") = cost;
-  self.attr("reduction") = a["reduction"];
+  self.attr("reduction") = reduction;
   self.attr("edit_scores") = py::int_(0);
   self.attr("num_elements") = py::int_(0);
   self.attr("edit_scores_list") = py::list();
   return py::none();
 }
 
-py::object reset_edit_distance(const Args& a) {
-  a[0].attr("edit_scores") = py::int_(0);
-  a[0].attr("num_elements") = py::int_(0);
-  a[0].attr("edit_scores_list") = py::list();
+py::object reset_edit_distance(py::handle self) {
+  self.attr("edit_scores") = py::int_(0);
+  self.attr("num_elements") = py::int_(0);
+  self.attr("edit_scores_list") = py::list();
   return py::none();
 }
 
@@ -389,11 +390,10 @@ py::object reduce(Reduction how, py::handle sum, py::handle count, py::handle sc
 }
 
 // The pairs' distances, added to the state; returns their own reduction.
-py::object update_edit_distance(const Args& a) {
-  py::handle self = a[0];
+py::object update_edit_distance(py::handle self, py::handle preds, py::handle target) {
   const Reduction how = reduction_of(self.attr("reduction"));
   const int64_t substitution = substitution_of(self.attr("substitution_cost"));
-  const std::vector<int64_t> d = char_distances(*read_batch(a["preds"], a["target"]), substitution);
+  const std::vector<int64_t> d = char_distances(*read_batch(preds, target), substitution);
   int64_t sum = 0;
   py::list scores;
   for (int64_t v : d) {
@@ -406,8 +406,7 @@ py::object update_edit_distance(const Args& a) {
   return reduce(how, py::int_(sum), py::int_(d.size()), scores);
 }
 
-py::object compute_edit_distance(const Args& a) {
-  py::handle self = a[0];
+py::object compute_edit_distance(py::handle self) {
   return reduce(reduction_of(self.attr("reduction")), self.attr("edit_scores"),
                 self.attr("num_elements"), self.attr("edit_scores_list"));
 }
@@ -419,16 +418,14 @@ void define_edit_distance(py::module_& m) {
           "Insertions and deletions cost 1, substitutions `substitution_cost`.\n"
           "`reduction`: 'mean' over the pairs (a float32 tensor, 0 without pairs),\n"
           "'sum' (an int64 tensor), or 'none'/None (the int64 distance of every pair).")
-      .method(
-          "__init__",
-          {arg("self"), arg("substitution_cost", py::int_(1)), arg("reduction", py::str("mean"))},
-          init_edit_distance, "A metric with no pairs seen yet; see the class for the arguments.")
+      .method("__init__", init_edit_distance_params(), init_edit_distance,
+              "A metric with no pairs seen yet; see the class for the arguments.")
       .method("__call__", pair_params(), update_edit_distance,
               "metric(preds, target) -> this call's distances, reduced; also accumulates them")
       .method(
           "update", pair_params(),
-          [](const Args& a) {
-            update_edit_distance(a);
+          [](py::handle self, py::handle preds, py::handle target) -> py::object {
+            update_edit_distance(self, preds, target);
             return py::none();
           },
           "update(preds, target): adds the pairs' distances")

@@ -14,7 +14,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 using common::say;
 using common::truthy;
 
@@ -218,8 +218,8 @@ py::object build(const OptimizerKind& kind, const py::list& groups, py::handle o
   return py::reinterpret_steal<py::object>(out);
 }
 
-py::object yarrowind(const Args& a) {
-  py::handle model = a["model"], opt_config = a["opt_config"];
+std::vector<Param> yarrowind_params() { return {arg("model"), arg("opt_config")}; }
+py::object yarrowind(py::handle model, py::handle opt_config) {
   py::object name = item(opt_config, "name").attr("lower")();
   py::object base_lr = number(item(opt_config, "lr"), "lr");
   say("\n🔧 Configuring Optimizer:");
@@ -237,7 +237,7 @@ py::object yarrowind(const Args& a) {
 PYBIND11_MODULE(yarrowind, m) {
   m.doc() = "Optimizer factory: parameter groups by pattern or layer-wise decay.";
   m.attr("torch") = py::module_::import("torch");
-  common::def_function(m, "yarrowind", {arg("model"), arg("opt_config")}, yarrowind,
+  common::def_function(m, "yarrowind", yarrowind_params(), yarrowind,
                        "An SGD, Adam or AdamW optimizer over the model's parameters, from the\n"
                        "optimizer settings (name, lr, weight_decay, param_groups, layer_decay and\n"
                        "the sgd/adam/adamw section). Prints the configuration as a tree.");

@@ -13,7 +13,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 
 namespace {
 
@@ -188,29 +188,34 @@ py::array backward_as(const py::array& a, const py::array& g, const Layout& l) {
   return std::move(dz);
 }
 
-py::object init(const Args& a) {
-  a[0].attr("dim") = common::to_int(a["dim"], "dim");
+std::vector<Param> init_params() {
+  return {arg("self"), arg("dim", py::int_(-1)).annotated("int")};
+}
+py::object init(py::handle self, py::int_ dim) {
+  self.attr("dim") = dim;
   return py::none();
 }
 
 // The axis is found before the arrays are measured: reading `dim` and
 // converting it may run Python code that resizes them.
-py::object forward(const Args& a) {
-  py::array z = py::module_::import("numpy").attr("asarray")(a["Z"]);
-  const py::ssize_t axis = normalize_axis(a[0].attr("dim"), z.ndim());
+std::vector<Param> forward_params() { return {arg("self"), arg("Z")}; }
+py::object forward(py::handle self, py::handle Z) {
+  py::array z = py::module_::import("numpy").attr("asarray")(Z);
+  const py::ssize_t axis = normalize_axis(self.attr("dim"), z.ndim());
   const Layout l = layout_of(z, axis);
   const py::dtype work = compute_dtype(z.dtype());
   py::array out = work.kind() == 'f' && work.itemsize() == 4 ? forward_as<float>(z, l)
                                                              : forward_as<double>(z, l);
   out = z.dtype().kind() == 'f' ? out_dtype(out, z.dtype()) : out;
-  a[0].attr("A") = out;
+  self.attr("A") = out;
   return out;
 }
 
-py::object backward(const Args& a) {
-  py::array A = a[0].attr("A");
-  py::array g = py::module_::import("numpy").attr("asarray")(a["dLdA"]);
-  const py::ssize_t axis = normalize_axis(a[0].attr("dim"), A.ndim());
+std::vector<Param> backward_params() { return {arg("self"), arg("dLdA")}; }
+py::object backward(py::handle self, py::handle dLdA) {
+  py::array A = self.attr("A");
+  py::array g = py::module_::import("numpy").attr("asarray")(dLdA);
+  const py::ssize_t axis = normalize_axis(self.attr("dim"), A.ndim());
   if (g.ndim() != A.ndim() || !std::equal(g.shape(), g.shape() + g.ndim(), A.shape()))
     common::raise(PyExc_ValueError, "dLdA must have the shape of the last forward output " +
                                         std::string(py::str(py::tuple(A.attr("shape")))) +
@@ -230,11 +235,10 @@ PYBIND11_MODULE(activation, m) {
   common::omp::one_thread_after_fork();
   common::ClassBuilder(m, "Softmax")
       .doc("Softmax along `dim`, numerically stable; keeps its output `A` for backward.")
-      .method("__init__", {arg("self"), arg("dim", py::int_(-1)).annotated("int")}, init,
-              "dim: the axis the softmax normalises along.")
-      .method("forward", {arg("self"), arg("Z")}, forward,
+      .method("__init__", init_params(), init, "dim: the axis the softmax normalises along.")
+      .method("forward", forward_params(), forward,
               "forward(Z) -> softmax of Z along dim, same dtype as Z")
-      .method("backward", {arg("self"), arg("dLdA")}, backward,
+      .method("backward", backward_params(), backward,
               "backward(dLdA) -> gradient with respect to the last forward's input")
       .finish();
 }

@@ -21,7 +21,7 @@
 
 namespace py = pybind11;
 using common::arg;
-using common::Args;
+using common::Param;
 using common::blas::Matrix;
 using Shape = std::vector<py::ssize_t>;
 
@@ -435,28 +435,28 @@ py::object masked_scores(py::handle self, py::handle Q, py::handle K, py::handle
 // ---------------------------------------------------------------------------
 // The class
 
-py::object init(const Args& a) {
-  a[0].attr("eps") = py::float_(1e10);
+py::object init(py::handle self) {
+  self.attr("eps") = py::float_(1e10);
   // the module's Softmax, looked up at each call as a global would be
-  a[0].attr("softmax") = global("Softmax")(py::arg("dim") = -1);
+  self.attr("softmax") = global("Softmax")(py::arg("dim") = -1);
   return py::none();
 }
 
-py::object forward(const Args& a) {
-  py::handle self = a[0];
-  self.attr("V") = a["V"];
-  self.attr("K") = a["K"];
-  self.attr("Q") = a["Q"];
-  py::object scores = masked_scores(self, a["Q"], a["K"], a["mask"]);
+std::vector<Param> forward_params() {
+  return {arg("self"), arg("Q"), arg("K"), arg("V"), arg("mask", py::none())};
+}
+py::object forward(py::handle self, py::object Q, py::object K, py::object V, py::object mask) {
+  self.attr("V") = V;
+  self.attr("K") = K;
+  self.attr("Q") = Q;
+  py::object scores = masked_scores(self, Q, K, mask);
   py::object attention = self.attr("softmax").attr("forward")(scores);
   self.attr("attention_scores") = attention;
-  return matmul("attention_scores @ V", {"attention_scores", attention, false},
-                {"V", a["V"], false});
+  return matmul("attention_scores @ V", {"attention_scores", attention, false}, {"V", V, false});
 }
 
-py::object backward(const Args& a) {
-  py::handle self = a[0];
-  const py::object& d_output = a["d_output"];
+std::vector<Param> backward_params() { return {arg("self"), arg("d_output")}; }
+py::object backward(py::handle self, const py::object& d_output) {
   py::object attention = self.attr("attention_scores");
   py::object d_V = matmul("attention_scores^T @ d_output", {"attention_scores", attention, true},
                           {"d_output", d_output, false});
@@ -491,9 +491,9 @@ PYBIND11_MODULE(gorsemont, m) {
       .doc("Scaled Dot Product Attention")
       .method("__init__", {arg("self")}, init,
               "Sets eps = 1e10 (masked scores become -eps) and softmax = Softmax(dim=-1).")
-      .method("forward", {arg("self"), arg("Q"), arg("K"), arg("V"), arg("mask", py::none())},
-              forward, "forward(Q, K, V, mask=None) -> softmax(Q K^T / sqrt(d_k), masked) V")
-      .method("backward", {arg("self"), arg("d_output")}, backward,
+      .method("forward", forward_params(), forward,
+              "forward(Q, K, V, mask=None) -> softmax(Q K^T / sqrt(d_k), masked) V")
+      .method("backward", backward_params(), backward,
               "backward(d_output) -> (d_Q, d_K, d_V) for the last forward")
       .finish();
 }
