@@ -28,24 +28,14 @@ TINY = ["model.d_model=16", "model.num_encoder_layers=1", "model.num_decoder_lay
         "lm.model.max_len=48", "demo.beam_width=2", "demo.eval_batch_size=2", "demo.threads=1"]
 
 
-def _load():
-    spec = importlib.util.spec_from_file_location("demo", EXAMPLES / "demo.py")
+def _load(name):
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
     return module
 
 
-demo = _load()
-
-
-def _load_transcribe():
-    spec = importlib.util.spec_from_file_location("transcribe", EXAMPLES / "transcribe.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
-transcribe = _load_transcribe()
+demo, transcribe = _load("demo"), _load("transcribe")
 
 
 @pytest.fixture
