@@ -6,13 +6,27 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <vector>
 
+#include "binding/bind.h"
 #include "binding/pyutil.h"
 #include "binding/settings.h"
 
 namespace common {
 namespace trainloop {
 namespace py = pybind11;
+
+// The base trainer's constructor parameters, which the speech trainer's
+// constructors take as they stand.
+inline std::vector<Param> trainer_init_params() {
+  return {arg("self"),
+          arg("model").annotated("nn.Module"),
+          arg("tokenizer").annotated("ZelTokenizer"),
+          arg("config").annotated("dict"),
+          arg("run_name").annotated("str"),
+          arg("config_file").annotated("str"),
+          arg("device", py::none()).annotated("Optional[str]")};
+}
 
 // The names save_checkpoint writes under the experiment's checkpoints folder.
 constexpr const char* kLastCheckpoint = "checkpoint-last-epoch-model.pth";

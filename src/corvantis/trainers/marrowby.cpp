@@ -89,16 +89,8 @@ py::object cross_entropy(py::handle self, py::handle label_smoothing) {
 
 // ---- construction --------------------------------------------------------------
 
-// Both trainers' constructors take the base trainer's parameters.
-std::vector<Param> init_params() {
-  return {arg("self"),
-          arg("model").annotated("nn.Module"),
-          arg("tokenizer").annotated("ZelTokenizer"),
-          arg("config").annotated("dict"),
-          arg("run_name").annotated("str"),
-          arg("config_file").annotated("str"),
-          arg("device", py::none()).annotated("Optional[str]")};
-}
+// The constructor takes the base trainer's parameters.
+std::vector<Param> init_params() { return common::trainloop::trainer_init_params(); }
 py::object init(const py::object& self, py::handle model, py::handle tokenizer, py::handle config,
                 py::handle run_name, py::handle config_file, py::handle device) {
   common::trainloop::check_model_fits(model, tokenizer, config);

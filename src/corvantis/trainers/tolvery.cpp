@@ -194,15 +194,7 @@ void check_config(py::handle config) {
 constexpr const char* kPathNames[] = {"expt_root", "checkpoint_dir",  "attn_dir",
                                       "text_dir",  "best_model_path", "last_model_path"};
 
-std::vector<Param> init_params() {
-  return {arg("self"),
-          arg("model").annotated("nn.Module"),
-          arg("tokenizer").annotated("ZelTokenizer"),
-          arg("config").annotated("dict"),
-          arg("run_name").annotated("str"),
-          arg("config_file").annotated("str"),
-          arg("device", py::none()).annotated("Optional[str]")};
-}
+std::vector<Param> init_params() { return common::trainloop::trainer_init_params(); }
 py::object init(const py::object& self, py::handle model, py::handle tokenizer, py::dict config,
                 py::str run_name, py::str config_file, py::handle device_arg) {
   py::object device = common::optional_str(device_arg, "device");
