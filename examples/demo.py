@@ -6,8 +6,9 @@
    cross-entropy and CTC, validation CER per epoch, checkpoints, heat-maps),
    restores its best checkpoint and runs `evaluate` on "test-clean";
 3. trains a character language model with LMTrainer and evaluates it;
-4. recognises the held-out voices (speakers and sentences never trained on)
-   greedily, by beam search and by beam search with the language model fused,
+4. chooses on dev-clean how much the encoder's CTC head and the language model
+   weigh in beam search (examples/ctc_search.py), then recognises the held-out
+   voices (speakers and sentences never trained on) greedily and by that search,
    scoring each with the toolkit's own error rates.
 
     /usr/bin/python3 examples/demo.py [--set model.d_model=96 --epochs 4 ...]
@@ -37,6 +38,7 @@ EXAMPLES = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(EXAMPLES.parent))  # the built tree
 sys.path.insert(0, str(EXAMPLES))
 
+import ctc_search  # noqa: E402
 import make_corpus  # noqa: E402
 from corvantis.data.dunskell import LMDataset  # noqa: E402
 from corvantis.data.pimbrook import ASRDataset  # noqa: E402
@@ -176,7 +178,8 @@ def evaluate_test(trainer, loader, bound):
 
 
 def save_recogniser(trainer, train, max_length):
-    """The best checkpoint's weights with the training statistics, for examples/transcribe.py.
+    """The best checkpoint's weights with the training statistics, for examples/transcribe.py
+    (which also reads the CTC weight, `record_search`).
 
     Tensors and integers only, so torch.load(weights_only=True) reads it on
     every PyTorch version (the checkpoint itself holds floats, which PyTorch
@@ -185,6 +188,14 @@ def save_recogniser(trainer, train, max_length):
     state = {"model_state_dict": trainer.model.state_dict(), "max_len": int(max_length),
              "global_mean": torch.as_tensor(train.global_mean), "global_std": torch.as_tensor(train.global_std)}
     torch.save(state, pathlib.Path(trainer.expt_root) / RECOGNISER)
+
+
+def record_search(trainer, search):
+    """The CTC weight chosen on dev-clean, beside the weights: transcribe.py searches as the demo does."""
+    path = pathlib.Path(trainer.expt_root) / RECOGNISER
+    state = torch.load(path, weights_only=True)
+    state["ctc_weight"] = torch.tensor(float(search[1]))
+    torch.save(state, path)
 
 
 # ---- the language model --------------------------------------------------------
@@ -218,8 +229,12 @@ def recognition_setting(beam, weight=0.0, lm=None):
             "lm_weight": float(weight), "lm_model": lm if weight else None}
 
 
-def fused_name(beam, weight):
-    return f"beam_{beam}+lm_{weight:g}"
+def search_name(search):
+    """"greedy", "beam_4", "beam_4+ctc_0.5", "beam_4+ctc_0.5+lm_0.1": (beam width, CTC weight, LM weight)."""
+    beam, ctc, lm = search
+    if beam == 1 and not ctc and not lm:
+        return "greedy"
+    return f"beam_{beam}" + (f"+ctc_{ctc:g}" if ctc else "") + (f"+lm_{lm:g}" if lm else "")
 
 
 def error_rates(results):
@@ -238,55 +253,84 @@ def decoding_bound(frames, frames_per_char, cap):
     return min(cap, math.ceil(frames / frames_per_char) + 2)
 
 
-def recognise(trainer, loader, setting, name, config, max_length, num_batches=None):
-    """(WER, CER, seconds, results) of one setting over `loader` (its first `num_batches`)."""
+def recognise(trainer, loader, search, lm, config, max_length, num_batches=None):
+    """(WER, CER, seconds, results) of one search over `loader` (its first `num_batches`).
+
+    The CTC head and the language model reach the trainer's recognition
+    through its language-model slot, as one scorer weighted by itself.
+    """
+    beam, ctc_weight, lm_weight = search
+    joint = ctc_search.JointScorer(trainer.tokenizer, ctc_weight, lm, lm_weight) \
+        if ctc_weight or lm_weight else None
+    setting = recognition_setting(beam, 1.0 if joint else 0.0, joint)
     frames_per_char = config["demo"]["min_frames_per_char"]
     start, results = time.time(), []
     for i, batch in enumerate(loader):
         if num_batches is not None and i >= num_batches:
             break
+        if ctc_weight:
+            joint.start(ctc_inputs(trainer, batch))
         bound = decoding_bound(int(batch[3].max()), frames_per_char, max_length)
-        results += trainer.recognize([batch], setting, name, bound)
+        results += trainer.recognize([batch], setting, search_name(search), bound)
     return (*error_rates(results), time.time() - start, results)
 
 
-def choose_lm_weight(trainer, loader, lm, config, max_length):
-    """The fusion weight with the lowest dev-clean CER, or 0 when none beats beam search alone.
+@torch.inference_mode()
+def ctc_inputs(trainer, batch):
+    trainer.model.eval()
+    return trainer.model.encode(batch[0].to(trainer.device), batch[3].to(trainer.device))[3]
 
-    Returns (weight, {weight: (WER, CER, seconds)}); weight 0 is beam search
-    alone. A weight must lower both WER and CER to be chosen.
+
+def choose_search(trainer, loader, lm, config, max_length):
+    """(beam width, CTC weight, LM weight) chosen on the first dev-clean batches, and every trial.
+
+    Beam search alone first; then each CTC weight; then, with the CTC weight
+    chosen, each language-model weight. A weight is taken only where it lowers
+    both WER and CER (the lowest CER among those); otherwise 0.
     """
     demo = config["demo"]
-    beam, batches = demo["beam_width"], demo["lm_tuning_batches"]
     rates = {}
-    for weight in [0.0] + [float(w) for w in demo["lm_weights"]]:
-        name = fused_name(beam, weight) if weight else f"beam_{beam}"
-        *rates[weight], _ = recognise(trainer, loader, recognition_setting(beam, weight, lm), name, config,
-                                      max_length, batches)
-        print(f"dev-clean, {name}: WER {rates[weight][0]:.1f}% CER {rates[weight][1]:.1f}% "
-              f"({rates[weight][2]:.0f} s)", flush=True)
-    helping = [w for w in rates if w and rates[w][0] <= rates[0.0][0] and rates[w][1] < rates[0.0][1]]
-    weight = min(helping, key=lambda w: rates[w][1]) if helping else 0.0
-    print(f"language model weight: {weight:g}" if weight else
+
+    def trial(search):
+        *rates[search], _ = recognise(trainer, loader, search, lm, config, max_length,
+                                      demo["tuning_batches"])
+        wer, cer, seconds = rates[search]
+        print(f"dev-clean, {search_name(search)}: WER {wer:.1f}% CER {cer:.1f}% ({seconds:.0f} s)", flush=True)
+
+    def pick(base, candidates):
+        for search in candidates:
+            trial(search)
+        helping = [s for s in candidates if rates[s][0] <= rates[base][0] and rates[s][1] < rates[base][1]]
+        return min(helping, key=lambda s: rates[s][1]) if helping else base
+
+    base = (demo["beam_width"], 0.0, 0.0)
+    trial(base)
+    with_ctc = pick(base, [(base[0], float(w), 0.0) for w in demo["ctc_weights"]])
+    print(f"CTC weight: {with_ctc[1]:g}" if with_ctc[1] else
+          "CTC weight: none lowers dev-clean WER and CER; the decoder searches alone")
+    chosen = pick(with_ctc, [(base[0], with_ctc[1], float(w)) for w in demo["lm_weights"]])
+    print(f"language model weight: {chosen[2]:g}" if chosen[2] else
           "language model weight: none lowers dev-clean WER and CER; beam search alone is reported")
-    return weight, rates
+    return chosen, rates
 
 
-def recognise_heldout(trainer, loader, lm, weight, config, max_length):
-    """({setting: (WER, CER, seconds)}, {setting: results}, the reported setting) on the held-out voices."""
-    beam = config["demo"]["beam_width"]
-    settings = {"greedy": recognition_setting(1), f"beam_{beam}": recognition_setting(beam)}
-    if weight:
-        settings[fused_name(beam, weight)] = recognition_setting(beam, weight, lm)
+def recognise_heldout(trainer, loader, lm, chosen, config, max_length):
+    """({setting: (WER, CER, seconds)}, {setting: results}, the reported setting) on the held-out voices.
+
+    Greedy search, the search chosen on dev-clean without the language model,
+    and with it when a weight was chosen.
+    """
+    searches = [(1, 0.0, 0.0), (chosen[0], chosen[1], 0.0)] + ([chosen] if chosen[2] else [])
     scores, outputs = {}, {}
-    for name, setting in settings.items():
-        *scores[name], outputs[name] = recognise(trainer, loader, setting, name, config, max_length)
+    for search in searches:
+        name = search_name(search)
+        *scores[name], outputs[name] = recognise(trainer, loader, search, lm, config, max_length)
         print(f"held-out voices, {name}: WER {scores[name][0]:.1f}% CER {scores[name][1]:.1f}% "
               f"({scores[name][2]:.0f} s)", flush=True)
         if len(scores) == 1:
             for r in outputs[name][:3]:
                 print(f"  reference:  {r['target']}\n  recognised: {r['generated']}")
-    return scores, outputs, list(settings)[-1]
+    return scores, outputs, name
 
 
 def print_voices(results, corpus):
@@ -351,9 +395,10 @@ def main(argv=None):
     lm, lm_metrics = train_language_model(config, tok, corpus, args.lm_epochs or demo["lm_epochs"])
     print(f"language model on dev-clean text: perplexity per character {lm_metrics['perplexity_char']:.3f}")
     phases.end("language model")
-    weight, _ = choose_lm_weight(asr, loaders["dev-clean"], lm.model, config, max_length)
-    phases.end("fusion weight on dev-clean")
-    scores, outputs, reported = recognise_heldout(asr, loaders[HELDOUT], lm.model, weight, config, max_length)
+    chosen, _ = choose_search(asr, loaders["dev-clean"], lm.model, config, max_length)
+    record_search(asr, chosen)
+    phases.end("search weights on dev-clean")
+    scores, outputs, reported = recognise_heldout(asr, loaders[HELDOUT], lm.model, chosen, config, max_length)
     phases.end("held-out recognition")
     asr.cleanup()
     lm.cleanup()

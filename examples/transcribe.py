@@ -6,7 +6,8 @@ Each file (PCM WAV, any sample rate, mono or stereo: channels are averaged)
 gets the corpus's own treatment: silence trimmed, resampled to 16 kHz,
 Kaldi-compatible log-mel filterbanks, normalised with the training
 statistics. The demo's recogniser (the weights of its best checkpoint,
-beside the experiment in "recogniser.pt") then reads it by beam search.
+beside the experiment in "recogniser.pt") then reads it by beam search, its
+CTC head weighed in as the demo chose on dev-clean (examples/ctc_search.py).
 Prints one line per file: its name, a tab, the text.
 """
 
@@ -26,6 +27,7 @@ sys.path.insert(0, str(EXAMPLES.parent))  # the built tree
 sys.path.insert(0, str(EXAMPLES))
 
 import make_corpus  # noqa: E402
+from ctc_search import CtcPrefixScorer  # noqa: E402
 from demo import RECOGNISER, decoding_bound  # noqa: E402
 from corvantis.data.pimbrook import ASRDataset  # noqa: E402
 from corvantis.data.tokenizer import ZelTokenizer  # noqa: E402
@@ -95,6 +97,7 @@ class Recogniser:
         self.bins = int(self.config["data"]["num_feats"])
         self.max_len = int(state["max_len"])
         self.stats = (state["global_mean"], state["global_std"])
+        self.ctc_weight = float(state.get("ctc_weight", 0.0))  # chosen on dev-clean by the demo
         self.model = EncoderDecoderTransformer(input_dim=self.bins, num_classes=self.tok.num_classes,
                                                max_len=self.max_len, **self.config["model"])
         self.model.load_state_dict(state["model_state_dict"])
@@ -117,11 +120,16 @@ class Recogniser:
             data = self.dataset(feats, folder)
             batch = data.collate_fn([data[i] for i in range(len(data))])
         x, x_len = batch[0], batch[3]
-        encoded, pad_mask, _, _ = self.model.encode(x, x_len)
+        encoded, pad_mask, _, ctc = self.model.encode(x, x_len)
         per_char = self.config.get("demo", {}).get("min_frames_per_char", 3)
         bound = decoding_bound(int(x_len.max()), per_char, self.max_len)
-        gen = SequenceGenerator(score_fn=lambda s: self.model.score(s, encoded, pad_mask),
-                                tokenizer=self.tok, max_length=bound)
+        ctc_scores = CtcPrefixScorer(ctc["log_probs"], ctc["lengths"], self.tok.pad_id, self.tok.eos_id)
+
+        def score(prefixes):
+            logits = self.model.score(prefixes, encoded, pad_mask)
+            return logits + self.ctc_weight * ctc_scores(prefixes) if self.ctc_weight else logits
+
+        gen = SequenceGenerator(score_fn=score, tokenizer=self.tok, max_length=bound)
         prompts = torch.full((x.size(0), 1), self.tok.sos_id, dtype=torch.long)
         if beam_width > 1:
             seqs, _ = gen.generate_beam(prompts, beam_width=beam_width)

@@ -74,17 +74,20 @@ def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(trained):
     lines, run_dir = trained
     assert re.fullmatch(r"demo: CER \d+\.\d% WER \d+\.\d% on 3 held-out utterances, \d+ s", lines[-1])
     assert re.fullmatch(r"phases: speech training \d+ s, test-clean evaluation \d+ s, language model \d+ s, "
-                        r"fusion weight on dev-clean \d+ s, held-out recognition \d+ s", lines[-2])
+                        r"search weights on dev-clean \d+ s, held-out recognition \d+ s", lines[-2])
     assert any(re.fullmatch(r"torch threads: 1 \(demo.threads\)", l) for l in lines)
-    # the fusion weights are tried on dev-clean; the held-out voices get the chosen one only
+    # the CTC weights, then the fusion weights with the CTC weight chosen, are tried on dev-clean;
+    # the held-out voices get the chosen search only
     tried = [l.split(",")[1].split(":")[0].strip() for l in lines if l.startswith("dev-clean, beam_2")]
-    assert tried == ["beam_2", "beam_2+lm_0.1", "beam_2+lm_0.2"]
+    ctc = next(l for l in lines if l.startswith("CTC weight: "))
+    search = "beam_2" if "none lowers" in ctc else f"beam_2+ctc_{ctc.split()[-1]}"
+    assert tried == ["beam_2", "beam_2+ctc_0.5", "beam_2+ctc_1", search + "+lm_0.1", search + "+lm_0.2"]
     chosen = next(l for l in lines if l.startswith("language model weight: "))
     start = lines.index(next(l for l in lines if l.startswith("held-out voices (3 utterances"))) + 2
     table = lines[start:lines.index("", start)]
     names = [row.split()[0] for row in table]
-    assert names[:2] == ["greedy", "beam_2"]
-    assert names[2:] == ([] if "none lowers" in chosen else [f"beam_2+lm_{chosen.split()[-1]}"])
+    assert names[:2] == ["greedy", search]
+    assert names[2:] == ([] if "none lowers" in chosen else [f"{search}+lm_{chosen.split()[-1]}"])
     reported = table[-1].split()
     assert f"CER {float(reported[2]):.1f}% WER {float(reported[1]):.1f}%" in lines[-1]
     # the reported setting per held-out voice: only voices that training never heard
@@ -132,8 +135,10 @@ def test_transcribe_reads_wav_files_with_the_trained_model(trained, tmp_path, ca
     # the same speech at another rate and in two channels gives the same features, near enough
     feats = [transcribe.features(f, 80) for f in files[:2]]
     assert abs(feats[0].shape[1] - feats[1].shape[1]) <= 1
-    # the model it read is the best checkpoint's
+    # the model it read is the best checkpoint's, with the CTC weight the demo chose
     state = torch.load(expt / transcribe.RECOGNISER, weights_only=True)
+    ctc = next(l for l in trained[0] if l.startswith("CTC weight: "))
+    assert state["ctc_weight"].item() == (0.0 if "none lowers" in ctc else float(ctc.split()[-1]))
     best = torch.load(expt / "checkpoints" / "checkpoint-best-metric-model.pth", weights_only=False)
     for key, value in best["model_state_dict"].items():
         torch.testing.assert_close(state["model_state_dict"][key], value)

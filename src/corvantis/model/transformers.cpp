@@ -31,7 +31,8 @@ constexpr const char* kSpeechInitDoc =
     "width; *_layers, *_heads, d_ff_*: encoder and decoder stacks; dropout: rate of every\n"
     "layer and of the embedding dropout `dropout`; max_len: longest transcript the model is\n"
     "meant for; time_reduction and reduction_method ('conv', 'lstm' or 'both'): the\n"
-    "SpeechEmbedding front-end.";
+    "SpeechEmbedding front-end; frontend_dim: its width when narrower than d_model (a linear\n"
+    "layer then widens its output), None for d_model.";
 
 constexpr const char* kSpeechForwardDoc =
     "feats (batch, frames, input_dim) float; targets_shifted (batch, U) int64, each row\n"
@@ -148,7 +149,17 @@ std::vector<Param> speech_init_params() {
           arg("dropout", py::float_(0.1)).annotated("float"),
           size("max_len", 1000),
           size("time_reduction", 4),
-          arg("reduction_method", py::str("lstm")).annotated("str")};
+          arg("reduction_method", py::str("lstm")).annotated("str"),
+          arg("frontend_dim", py::none()).annotated("Optional[int]")};
+}
+
+// The front-end's width: its convolutions cost the square of it, so a
+// narrower one widened by a linear layer buys more training per second.
+py::int_ frontend_width(py::handle frontend_dim, const py::int_& d_model) {
+  if (frontend_dim.is_none()) return d_model;
+  py::int_ width = common::to_int(frontend_dim, "frontend_dim");
+  nn::check_dimensions({width});
+  return width;
 }
 // The sizes are converted first, max_len and time_reduction among them, then
 // dropout and reduction_method.
@@ -156,10 +167,11 @@ common::BoundMethod speech_init(std::string module_name) {
   return [module_name](py::handle self, py::int_ input_dim, py::int_ num_classes, py::int_ d_model,
                        py::int_ enc_layers, py::int_ dec_layers, py::int_ enc_heads,
                        py::int_ dec_heads, py::int_ d_ff_enc, py::int_ d_ff_dec, py::object dropout,
-                       py::int_ max_len, py::int_ time_reduction,
-                       py::object reduction_method) -> py::object {
+                       py::int_ max_len, py::int_ time_reduction, py::object reduction_method,
+                       py::object frontend_dim) -> py::object {
     py::float_ p(common::to_float(dropout));
     py::str method = common::exact_str(reduction_method, "reduction_method");
+    py::int_ width = frontend_width(frontend_dim, d_model);
     nn::init_module(self);
     nn::check_dimensions({input_dim, num_classes, d_model, enc_layers, dec_layers, enc_heads,
                           dec_heads, d_ff_enc, d_ff_dec, max_len, time_reduction});
@@ -175,11 +187,12 @@ common::BoundMethod speech_init(std::string module_name) {
     self.attr("num_ashvenny") = enc_layers;
     self.attr("num_wendlash") = dec_layers;
     self.attr("source_embedding") = common::call(
-        mod.attr("SpeechEmbedding"), py::make_tuple(input_dim, d_model),
+        mod.attr("SpeechEmbedding"), py::make_tuple(input_dim, width),
         {{"time_reduction", time_reduction}, {"reduction_method", method}, {"dropout", p}});
+    py::module_ tnn = nn::torch_nn();
+    if (!width.equal(d_model)) self.attr("frontend_projection") = tnn.attr("Linear")(width, d_model);
     self.attr("enc_layers") = layer_list(mod.attr("SelfAttentionEncoderLayer"), enc_layers, d_model,
                                          enc_heads, d_ff_enc, p);
-    py::module_ tnn = nn::torch_nn();
     self.attr("encoder_norm") = tnn.attr("LayerNorm")(d_model);
     self.attr("ctc_head") = tnn.attr("Linear")(d_model, num_classes);
     build_decoder(self, mod.attr("CrossAttentionDecoderLayer"), num_classes, d_model, dec_layers,
@@ -220,6 +233,8 @@ common::BoundMethod text_init(std::string module_name) {
 // (encoder output, source padding mask, encoder maps, CTC inputs).
 py::tuple encode(py::handle self, py::handle feats, py::handle feat_lengths) {
   auto front = nn::unpack(self.attr("source_embedding")(feats, feat_lengths), 2);
+  if (py::hasattr(self, "frontend_projection"))
+    front[0] = self.attr("frontend_projection")(front[0]);
   const at::Tensor embedded = nn::tensor(front[0]);
   const int64_t frames = embedded.size(1);
   const at::Tensor lengths = nn::tensor(front[1]).to(embedded.device(), at::kLong);
