@@ -37,6 +37,7 @@ from corvantis.data.tokenizer import ZelTokenizer  # noqa: E402
 from corvantis.decoding.quillane import SequenceGenerator  # noqa: E402
 from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer  # noqa: E402
 from corvantis.utils import create_scheduler, yarrowind  # noqa: E402
+from ctc_search import CtcPrefixScorer  # noqa: E402
 from demo import LengthBuckets, set_key  # noqa: E402
 
 HELDOUT = "heldout-voices"
@@ -145,19 +146,25 @@ def error_rates(pairs):
 
 @torch.inference_mode()
 def recognise(model, data_loader, tok, max_length, beam_width=1, lm=None, lm_weight=0.0,
-              num_batches=None):
-    """(reference, hypothesis) pairs, decoded as the speech trainer's recognition does."""
+              num_batches=None, ctc_weight=0.0):
+    """(reference, hypothesis) pairs, decoded as the speech trainer's recognition does (with
+    the CTC head's prefix scores weighed in by `ctc_weight`, as the demo's search does)."""
     model.eval()
     if lm is not None:
         lm.eval()
     gen = SequenceGenerator(score_fn=None, tokenizer=tok, max_length=max_length, device="cpu")
     pairs = []
     for b, (feats, _, golden, feat_lengths, _) in enumerate(data_loader):
-        encoded, pad_mask, _, _ = model.encode(feats, feat_lengths)
-        if lm is None:
-            gen.score_fn = lambda x: model.score(x, encoded, pad_mask)
-        else:
-            gen.score_fn = lambda x: model.score(x, encoded, pad_mask) + lm_weight * lm.score(x)
+        encoded, pad_mask, _, ctc = model.encode(feats, feat_lengths)
+        ctc_scores = CtcPrefixScorer(ctc["log_probs"], ctc["lengths"], tok.pad_id, tok.eos_id)
+
+        def score(x, encoded=encoded, pad_mask=pad_mask, ctc_scores=ctc_scores):
+            out = model.score(x, encoded, pad_mask)
+            if ctc_weight:
+                out = out + ctc_weight * ctc_scores(x)
+            return out + lm_weight * lm.score(x) if lm is not None else out
+
+        gen.score_fn = score
         prompts = torch.full((feats.size(0), 1), tok.sos_id, dtype=torch.long)
         if beam_width > 1:
             seqs, _ = gen.generate_beam(prompts, beam_width=beam_width)
@@ -232,6 +239,8 @@ def main():
     parser.add_argument("--dev-every", type=int, default=0, help="greedy CER on held-out batches every N epochs")
     parser.add_argument("--beam", type=int, nargs="*", default=[4], help="beam widths to score")
     parser.add_argument("--lm-weights", type=float, nargs="*", default=[0.3])
+    parser.add_argument("--ctc-weights", type=float, nargs="*", default=[],
+                        help="CTC weights in beam search, each scored beside beam search alone")
     parser.add_argument("--lm-epochs", type=int, default=None)
     parser.add_argument("--lm-path", default=None, help="language model state to reuse or write")
     parser.add_argument("--eval-batch", type=int, default=50)
@@ -297,17 +306,18 @@ def main():
         results.update(info)
         print(f"language model: {clock.text()}")
 
-    settings = [("greedy", 1, 0.0)] + [(f"beam_{w}", w, 0.0) for w in args.beam]
+    settings = [("greedy", 1, 0.0, 0.0)] + [(f"beam_{w}", w, 0.0, 0.0) for w in args.beam]
+    settings += [(f"beam_{w}+ctc{c}", w, 0.0, c) for w in args.beam for c in args.ctc_weights]
     if lm is not None:
-        settings += [(f"beam_{w}+lm{x}", w, x) for w in args.beam for x in args.lm_weights]
+        settings += [(f"beam_{w}+lm{x}", w, x, 0.0) for w in args.beam for x in args.lm_weights]
     results["decoding"] = {}
     for partition in decode_partitions:
-        for name, width, weight in settings:
+        for name, width, weight, ctc_weight in settings:
             if partition == "dev-clean" and name != "greedy":
                 continue
             clock = Clock()
             pairs = recognise(model, eval_loaders[partition], tok, max_length, width,
-                              lm if weight else None, weight)
+                              lm if weight else None, weight, ctc_weight=ctc_weight)
             cer, wer = error_rates(pairs)
             wall, cpu = clock.lap()
             results["decoding"][f"{partition}/{name}"] = {"cer": cer, "wer": wer, "wall": wall, "cpu": cpu}

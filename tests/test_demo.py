@@ -81,7 +81,7 @@ def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(trained):
     tried = [l.split(",")[1].split(":")[0].strip() for l in lines if l.startswith("dev-clean, beam_2")]
     ctc = next(l for l in lines if l.startswith("CTC weight: "))
     search = "beam_2" if "none lowers" in ctc else f"beam_2+ctc_{ctc.split()[-1]}"
-    assert tried == ["beam_2", "beam_2+ctc_0.5", "beam_2+ctc_1", search + "+lm_0.1", search + "+lm_0.2"]
+    assert tried == ["beam_2", "beam_2+ctc_0.3", "beam_2+ctc_0.6", search + "+lm_0.1", search + "+lm_0.2"]
     chosen = next(l for l in lines if l.startswith("language model weight: "))
     start = lines.index(next(l for l in lines if l.startswith("held-out voices (3 utterances"))) + 2
     table = lines[start:lines.index("", start)]

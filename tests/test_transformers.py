@@ -60,6 +60,26 @@ def test_speech_contract():
                           atol=1e-5)
 
 
+def test_a_narrower_front_end_is_widened_to_the_model():
+    """frontend_dim sets the front-end's width; a linear layer brings its frames to d_model."""
+    feats, targets, feat_len, tgt_len = batch()
+    same, narrow = speech("conv", frontend_dim=16), speech("conv", frontend_dim=8)
+    assert list(same.state_dict()) == list(speech("conv").state_dict())  # d_model wide: nothing added
+    assert narrow.source_embedding.embedding_dim == 8
+    assert narrow.frontend_projection.in_features == 8 and narrow.frontend_projection.out_features == 16
+    assert list(narrow.state_dict()).index("frontend_projection.weight") == \
+        list(narrow.state_dict()).index("source_embedding.cnn.linear_out.bias") + 1
+    enc_out, _, _, ctc = narrow.encode(feats, feat_len)
+    front, _ = narrow.source_embedding(feats, feat_len)
+    assert enc_out.shape[-1] == 16 and front.shape[-1] == 8
+    logits, _, _ = narrow(feats, targets, feat_len, tgt_len)
+    logits.sum().backward()
+    assert narrow.frontend_projection.weight.grad is not None
+    assert narrow.source_embedding.cnn.conv[0].weight.grad.abs().sum() > 0
+    with pytest.raises(TypeError, match=r"^Argument 'frontend_dim' has incorrect type \(expected int, got str\)"):
+        speech("conv", frontend_dim="8")
+
+
 def test_speech_score_with_beams():
     model = speech().eval()
     feats, targets, feat_len, _ = batch()
@@ -73,6 +93,65 @@ def test_speech_score_with_beams():
         assert torch.allclose(scores[r], alone[0], atol=1e-5)
     with pytest.raises(ValueError, match="needs a multiple"):
         model.score(targets[:2], enc_out, pad)
+
+
+def full_pass(score, *args):
+    """score() as a whole forward pass: with autograd on, nothing is reused."""
+    with torch.enable_grad():
+        return score(*args).detach()
+
+
+def test_search_steps_reuse_the_previous_prefixes():
+    """Without autograd, score() runs only the new position of prefixes that extend the last
+    call's; every answer equals the full pass: rows re-ordered within an utterance, a search
+    started again, another encoder output, weights changed, rows that extend nothing."""
+    model = speech("conv").eval()
+    feats, _, feat_len, _ = batch()
+    enc, pad, _, _ = model.encode(feats, feat_len)
+    other, other_pad, _, _ = model.encode(feats.flip(0), feat_len.flip(0))
+    torch.manual_seed(3)
+    rows = torch.full((6, 1), 1)
+    calls = []
+    for step in range(5):
+        calls.append((rows, enc, pad))
+        parents = torch.arange(6) // 2 * 2 + torch.randint(0, 2, (6,))
+        rows = torch.cat([rows[parents], torch.randint(3, 12, (6, 1))], 1)
+    calls += [(torch.full((6, 1), 1), enc, pad), (calls[1][0], enc, pad),  # again from the start
+              (calls[2][0], other, other_pad), (calls[3][0], other, other_pad),  # another utterance
+              (calls[3][0][torch.tensor([1, 0, 3, 2, 5, 4])], other, other_pad),  # nothing extended
+              (calls[1][0][:, :1].repeat(1, 2), other, None)]  # no padding mask
+    with torch.no_grad():
+        for i, args in enumerate(calls):
+            assert torch.allclose(model.score(*args), full_pass(model.score, *args), atol=1e-5), i
+        model.final_linear.weight.add_(0.5)  # written in place: the cache must not outlive it
+        for rows, enc_out, mask in calls[:3]:
+            assert torch.allclose(model.score(rows, enc_out, mask),
+                                  full_pass(model.score, rows, enc_out, mask), atol=1e-5)
+    # greedy rows (one per utterance) and the language model, whose rows may come from any row
+    with torch.no_grad():
+        prompts = torch.full((3, 1), 1)
+        for step in range(3):
+            assert torch.allclose(model.score(prompts, enc, pad), full_pass(model.score, prompts, enc, pad),
+                                  atol=1e-5)
+            prompts = torch.cat([prompts, torch.randint(3, 12, (3, 1))], 1)
+        text = lm().eval()
+        rows = torch.full((4, 1), 1)
+        for step in range(4):
+            assert torch.allclose(text.score(rows), full_pass(text.score, rows), atol=1e-5)
+            rows = torch.cat([rows[torch.tensor([3, 0, 0, 1])], torch.randint(3, 12, (4, 1))], 1)
+
+
+def test_training_mode_scores_with_the_full_pass():
+    """Dropout on: without autograd too, each call is the whole pass with every dropout."""
+    model = speech("conv", dropout=0.5).train()
+    feats, targets, feat_len, _ = batch()
+    with torch.no_grad():
+        enc, pad, _, _ = model.encode(feats, feat_len)
+        model.score(targets[:, :2], enc, pad)
+        torch.manual_seed(5)
+        a = model.score(targets[:, :3], enc, pad)
+    torch.manual_seed(5)
+    assert torch.equal(a, full_pass(model.score, targets[:, :3], enc, pad))
 
 
 def test_layer_containers_read_at_call_time():
@@ -112,6 +191,7 @@ def test_language_model_contract():
      r"d_model \(30\) must be divisible by num_decoder_heads \(4\)"),
     (lambda kw: EncoderDecoderTransformer(10, 12, **kw), dict(reduction_method="cnn"),
      "reduction_method must be 'conv', 'lstm', or 'both'"),
+    (lambda kw: EncoderDecoderTransformer(10, 12, **kw), dict(frontend_dim=0), "All dimension values must be positive"),
     (lambda kw: DecoderOnlyTransformer(12, **kw), dict(max_len=-1), "All dimension values must be positive"),
     (lambda kw: DecoderOnlyTransformer(12, 10, **kw), dict(num_heads=3), r"divisible by num_heads \(3\)"),
 ])

@@ -14,6 +14,7 @@
 #include "binding/native_function.h"
 #include "binding/nnmodule.h"
 #include "binding/pyutil.h"
+#include "corvantis/model/prefix_cache.h"
 
 namespace py = pybind11;
 namespace nn = common::nn;
@@ -75,6 +76,14 @@ at::Tensor positions(int64_t frames, int64_t d, const at::TensorOptions& like) {
       at::exp(at::arange(0, d, 2, f32) * (-std::log(10000.0) / static_cast<double>(d)));
   at::Tensor angle = pos * rate;
   return at::stack({at::sin(angle), at::cos(angle)}, 2).flatten(1).narrow(1, 0, d).to(like.dtype());
+}
+
+// Embedded tokens with the positions from `offset` on, then the embedding dropout.
+at::Tensor embed_at(py::handle self, const at::Tensor& tokens, int64_t offset) {
+  const at::Tensor e = nn::tensor(self.attr("target_embedding")(nn::object(tokens)));
+  const at::Tensor pe =
+      positions(offset + e.size(1), e.size(2), e.options()).narrow(0, offset, e.size(1));
+  return nn::tensor(self.attr("dropout")(nn::object(e + pe)));
 }
 
 // x + positions, then the model's embedding dropout.
@@ -190,7 +199,8 @@ common::BoundMethod speech_init(std::string module_name) {
         mod.attr("SpeechEmbedding"), py::make_tuple(input_dim, width),
         {{"time_reduction", time_reduction}, {"reduction_method", method}, {"dropout", p}});
     py::module_ tnn = nn::torch_nn();
-    if (!width.equal(d_model)) self.attr("frontend_projection") = tnn.attr("Linear")(width, d_model);
+    if (!width.equal(d_model))
+      self.attr("frontend_projection") = tnn.attr("Linear")(width, d_model);
     self.attr("enc_layers") = layer_list(mod.attr("SelfAttentionEncoderLayer"), enc_layers, d_model,
                                          enc_heads, d_ff_enc, p);
     self.attr("encoder_norm") = tnn.attr("LayerNorm")(d_model);
@@ -313,6 +323,14 @@ py::object speech_forward(py::handle self, py::handle feats, py::handle targets_
   return py::make_tuple(dec.first, maps, enc[3]);
 }
 
+// What the incremental scorer needs of either model.
+prefix_cache::Model cached(py::handle self) {
+  return {
+      self,
+      [self](const at::Tensor& tokens, int64_t offset) { return embed_at(self, tokens, offset); },
+      [self](const at::Tensor& h) { return nn::tensor(project(self, nn::object(h))); }};
+}
+
 std::vector<Param> speech_encode_params() {
   return {arg("self"), nn::tensor_arg("feats"), nn::tensor_arg("feat_lengths"),
           common::returns("Tuple[torch.Tensor, torch.Tensor, Dict[str, torch.Tensor], "
@@ -331,12 +349,19 @@ py::object speech_score(py::handle self, py::handle x, py::handle encoder_output
   const int64_t rows = nn::tensor(x).size(0);
   at::Tensor memory = nn::tensor(encoder_output);
   const int64_t utterances = memory.size(0);
+  int64_t beams = 1;
   if (rows != utterances) {
     if (utterances == 0 || rows % utterances != 0)
       common::raise(PyExc_ValueError, "score() got " + std::to_string(rows) + " prefixes for " +
                                           std::to_string(utterances) +
                                           " encoded utterances; it needs a multiple of them");
-    const int64_t beams = rows / utterances;
+    beams = rows / utterances;
+  }
+  at::Tensor fast =
+      prefix_cache::next_logits(cached(self), nn::tensor(x), encoder_output,
+                                pad.is_none() ? at::Tensor() : nn::tensor(pad), beams);
+  if (fast.defined()) return nn::object(fast);
+  if (beams > 1) {
     memory = memory.repeat_interleave(beams, 0);
     if (!pad.is_none()) pad = nn::object(nn::tensor(pad).repeat_interleave(beams, 0));
   }
@@ -375,6 +400,8 @@ std::vector<Param> text_score_params() {
   return {arg("self"), nn::tensor_arg("x"), nn::returns_tensors(1)};
 }
 py::object text_score(py::handle self, py::handle x) {
+  at::Tensor fast = prefix_cache::next_logits(cached(self), nn::tensor(x), py::none(), {}, 0);
+  if (fast.defined()) return nn::object(fast);
   auto out = text_decode(self, x, at::Tensor());
   return nn::object(nn::tensor(out.first).select(1, -1));
 }
