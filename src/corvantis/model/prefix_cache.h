@@ -111,8 +111,8 @@ inline at::Tensor normed(const Attention& a, const at::Tensor& x) {
 
 // x + self-attention of the n new positions (from `offset` on) over every
 // position so far; k and v gain the new positions.
-inline at::Tensor self_block(const Attention& a, const at::Tensor& x, at::Tensor& k,
-                             at::Tensor& v, int64_t offset) {
+inline at::Tensor self_block(const Attention& a, const at::Tensor& x, at::Tensor& k, at::Tensor& v,
+                             int64_t offset) {
   auto qkv = at::linear(normed(a, x), a.in_weight, a.in_bias).chunk(3, -1);
   at::Tensor q = split_heads(qkv[0], a.heads);
   k = k.defined() ? at::cat({k, split_heads(qkv[1], a.heads)}, 2) : split_heads(qkv[1], a.heads);
@@ -121,8 +121,8 @@ inline at::Tensor self_block(const Attention& a, const at::Tensor& x, at::Tensor
   const int64_t n = x.size(1);
   if (n > 1) {
     auto opts = at::TensorOptions().dtype(at::kLong).device(x.device());
-    blocked = at::arange(k.size(2), opts).unsqueeze(0) >
-              (at::arange(n, opts) + offset).unsqueeze(1);
+    blocked =
+        at::arange(k.size(2), opts).unsqueeze(0) > (at::arange(n, opts) + offset).unsqueeze(1);
   }
   at::Tensor out = merge_heads(attend(q, k, v, blocked));
   return x + at::linear(out, a.out_weight, a.out_bias);
@@ -141,11 +141,11 @@ struct Cache {
   py::object memory;  // the encoder output of the entries, kept so its storage is not reused
   int64_t version = -1;
   int64_t beams = 0;
-  at::Tensor prefixes;                   // (rows, length), int64 on the CPU
-  std::vector<at::Tensor> k, v;          // per layer (rows, heads, length, d / heads)
+  at::Tensor prefixes;                       // (rows, length), int64 on the CPU
+  std::vector<at::Tensor> k, v;              // per layer (rows, heads, length, d / heads)
   std::vector<at::Tensor> cross_k, cross_v;  // per layer (rows, heads, frames, d / heads)
-  at::Tensor blocked;                    // (rows, 1, 1, frames): padded frames, or undefined
-  py::object watch;                      // a weak reference that drops the entry with its model
+  at::Tensor blocked;                        // (rows, 1, 1, frames): padded frames, or undefined
+  py::object watch;                          // a weak reference that drops the entry with its model
 };
 
 // Never destroyed: it holds Python objects, which must not be released after
@@ -270,7 +270,8 @@ inline at::Tensor next_logits(const Model& m, const at::Tensor& x, py::handle me
   c.version = version;
   c.beams = beams;
   c.prefixes = x.to(at::kCPU, at::kLong, /*non_blocking=*/false, /*copy=*/true).contiguous();
-  at::Tensor h = run_layers(c, layers, m.embed(x.narrow(1, offset, length - offset), offset), offset);
+  at::Tensor h =
+      run_layers(c, layers, m.embed(x.narrow(1, offset, length - offset), offset), offset);
   return m.project(h.narrow(1, h.size(1) - 1, 1)).select(1, 0);
 }
 
