@@ -14,7 +14,7 @@
 #include "binding/native_function.h"
 #include "binding/nnmodule.h"
 #include "binding/pyutil.h"
-#include "corvantis/model/prefix_cache.h"
+#include "domain/prefix_cache.h"
 
 namespace py = pybind11;
 namespace nn = common::nn;
