@@ -17,6 +17,7 @@ examples/make_corpus.py.
 
 import argparse
 import copy
+import csv
 import json
 import math
 import os
@@ -181,6 +182,17 @@ def recognise(model, data_loader, tok, max_length, beam_width=1, lm=None, lm_wei
     return pairs
 
 
+def voice_rates(pairs, corpus):
+    """{voice: (CER, WER)} of held-out pairs, the voice read from the corpus's utterances.tsv."""
+    with open(corpus / "utterances.tsv") as table:
+        voice = {row["text"]: row["voice"] for row in csv.DictReader(table, delimiter="\t")
+                 if row["partition"] == HELDOUT}
+    by_voice = {}
+    for ref, hyp in pairs:
+        by_voice.setdefault(voice.get(ref, "?"), []).append((ref, hyp))
+    return {name: error_rates(rows) for name, rows in sorted(by_voice.items())}
+
+
 def train_lm(config, tok, corpus_root, epochs, path):
     """Trains (or loads from `path`) the character language model of the `lm` section."""
     lm_conf = config["lm"]
@@ -310,6 +322,8 @@ def main():
     settings += [(f"beam_{w}+ctc{c}", w, 0.0, c) for w in args.beam for c in args.ctc_weights]
     if lm is not None:
         settings += [(f"beam_{w}+lm{x}", w, x, 0.0) for w in args.beam for x in args.lm_weights]
+        settings += [(f"beam_{w}+ctc{c}+lm{x}", w, x, c) for w in args.beam for c in args.ctc_weights
+                     for x in args.lm_weights]
     results["decoding"] = {}
     for partition in decode_partitions:
         for name, width, weight, ctc_weight in settings:
@@ -320,8 +334,12 @@ def main():
                               lm if weight else None, weight, ctc_weight=ctc_weight)
             cer, wer = error_rates(pairs)
             wall, cpu = clock.lap()
-            results["decoding"][f"{partition}/{name}"] = {"cer": cer, "wer": wer, "wall": wall, "cpu": cpu}
+            entry = {"cer": cer, "wer": wer, "wall": wall, "cpu": cpu}
             print(f"{partition:15s} {name:14s} CER {cer:5.1f}%  WER {wer:5.1f}%  ({clock.text()})", flush=True)
+            if partition == HELDOUT:
+                entry["voices"] = voice_rates(pairs, args.corpus)
+                print("    " + ", ".join(f"{v} {c:.1f}" for v, (c, _) in entry["voices"].items()))
+            results["decoding"][f"{partition}/{name}"] = entry
             if partition == HELDOUT and name == "greedy":
                 for ref, hyp in pairs[:3]:
                     print(f"    {ref}\n  > {hyp}")

@@ -139,12 +139,19 @@ def config_file(config):
 
 
 def speech_data(config, tok):
-    """The four speech datasets; every partition is normalised with the training statistics."""
+    """The four speech datasets, normalised alike: under "global_mvn" with the training statistics."""
     data = config["data"]["dataset"]
     train = ASRDataset("train-clean-100", data, tok, True)
-    stats = (train.global_mean, train.global_std)
+    stats = training_stats(train)
     others = {p: ASRDataset(p, data, tok, False, stats) for p in ("dev-clean", "test-clean", HELDOUT)}
     return train, others
+
+
+def training_stats(train):
+    """(mean, std) of the training features under "global_mvn"; None for a per-utterance norm."""
+    if not hasattr(train, "global_mean"):
+        return None
+    return torch.as_tensor(train.global_mean), torch.as_tensor(train.global_std)
 
 
 def train_recogniser(config, tok, epochs):
@@ -185,8 +192,10 @@ def save_recogniser(trainer, train, max_length):
     every PyTorch version (the checkpoint itself holds floats, which PyTorch
     1.13's weights-only reader refuses).
     """
-    state = {"model_state_dict": trainer.model.state_dict(), "max_len": int(max_length),
-             "global_mean": torch.as_tensor(train.global_mean), "global_std": torch.as_tensor(train.global_std)}
+    state = {"model_state_dict": trainer.model.state_dict(), "max_len": int(max_length)}
+    stats = training_stats(train)
+    if stats is not None:
+        state["global_mean"], state["global_std"] = stats
     torch.save(state, pathlib.Path(trainer.expt_root) / RECOGNISER)
 
 
