@@ -6,10 +6,11 @@
    cross-entropy and CTC, validation CER per epoch, checkpoints, heat-maps),
    restores its best checkpoint and runs `evaluate` on "test-clean";
 3. trains a character language model with LMTrainer and evaluates it;
-4. chooses on dev-clean how much the encoder's CTC head and the language model
-   weigh in beam search (examples/ctc_search.py), then recognises the held-out
-   voices (speakers and sentences never trained on) greedily and by that search,
-   scoring each with the toolkit's own error rates.
+4. weighs the encoder's CTC head into beam search (examples/ctc_search.py),
+   chooses on dev-clean how much the language model weighs in, then recognises
+   the held-out voices (speakers and sentences never trained on) greedily, by
+   beam search alone and by that search, scoring each with the toolkit's own
+   error rates.
 
     /usr/bin/python3 examples/demo.py [--set model.d_model=96 --epochs 4 ...]
 
@@ -200,7 +201,7 @@ def save_recogniser(trainer, train, max_length):
 
 
 def record_search(trainer, search):
-    """The CTC weight chosen on dev-clean, beside the weights: transcribe.py searches as the demo does."""
+    """The CTC weight the search used, beside the weights: transcribe.py searches as the demo does."""
     path = pathlib.Path(trainer.expt_root) / RECOGNISER
     state = torch.load(path, weights_only=True)
     state["ctc_weight"] = torch.tensor(float(search[1]))
@@ -291,11 +292,14 @@ def ctc_inputs(trainer, batch):
 
 
 def choose_search(trainer, loader, lm, config, max_length):
-    """(beam width, CTC weight, LM weight) chosen on the first dev-clean batches, and every trial.
+    """(beam width, CTC weight, LM weight) and every trial on the first dev-clean batches.
 
-    Beam search alone first; then each CTC weight; then, with the CTC weight
-    chosen, each language-model weight. A weight is taken only where it lowers
-    both WER and CER (the lowest CER among those); otherwise 0.
+    The CTC head weighs in at `demo.ctc_weight`: dev-clean's voices are the
+    training voices, on which the decoder alone does as well, while on unheard
+    voices the CTC prefix scores keep the decoder from dropping or repeating
+    words (examples/asr_study.py). The language model is then tried at each
+    weight and taken only where it lowers both WER and CER (the lowest CER
+    among those); otherwise its weight is 0.
     """
     demo = config["demo"]
     rates = {}
@@ -306,18 +310,14 @@ def choose_search(trainer, loader, lm, config, max_length):
         wer, cer, seconds = rates[search]
         print(f"dev-clean, {search_name(search)}: WER {wer:.1f}% CER {cer:.1f}% ({seconds:.0f} s)", flush=True)
 
-    def pick(base, candidates):
-        for search in candidates:
-            trial(search)
-        helping = [s for s in candidates if rates[s][0] <= rates[base][0] and rates[s][1] < rates[base][1]]
-        return min(helping, key=lambda s: rates[s][1]) if helping else base
-
-    base = (demo["beam_width"], 0.0, 0.0)
+    base = (demo["beam_width"], float(demo["ctc_weight"]), 0.0)
+    print(f"CTC weight: {base[1]:g} (demo.ctc_weight)")
     trial(base)
-    with_ctc = pick(base, [(base[0], float(w), 0.0) for w in demo["ctc_weights"]])
-    print(f"CTC weight: {with_ctc[1]:g}" if with_ctc[1] else
-          "CTC weight: none lowers dev-clean WER and CER; the decoder searches alone")
-    chosen = pick(with_ctc, [(base[0], with_ctc[1], float(w)) for w in demo["lm_weights"]])
+    candidates = [(base[0], base[1], float(w)) for w in demo["lm_weights"]]
+    for search in candidates:
+        trial(search)
+    helping = [s for s in candidates if rates[s][0] <= rates[base][0] and rates[s][1] < rates[base][1]]
+    chosen = min(helping, key=lambda s: rates[s][1]) if helping else base
     print(f"language model weight: {chosen[2]:g}" if chosen[2] else
           "language model weight: none lowers dev-clean WER and CER; beam search alone is reported")
     return chosen, rates
@@ -326,10 +326,11 @@ def choose_search(trainer, loader, lm, config, max_length):
 def recognise_heldout(trainer, loader, lm, chosen, config, max_length):
     """({setting: (WER, CER, seconds)}, {setting: results}, the reported setting) on the held-out voices.
 
-    Greedy search, the search chosen on dev-clean without the language model,
-    and with it when a weight was chosen.
+    Greedy search, beam search alone, with the CTC head, and with the
+    language model too when a weight was chosen.
     """
-    searches = [(1, 0.0, 0.0), (chosen[0], chosen[1], 0.0)] + ([chosen] if chosen[2] else [])
+    beam, ctc, _ = chosen
+    searches = list(dict.fromkeys([(1, 0.0, 0.0), (beam, 0.0, 0.0), (beam, ctc, 0.0), chosen]))
     scores, outputs = {}, {}
     for search in searches:
         name = search_name(search)
