@@ -17,7 +17,6 @@ examples/make_corpus.py.
 
 import argparse
 import copy
-import csv
 import json
 import math
 import os
@@ -39,7 +38,7 @@ from corvantis.decoding.quillane import SequenceGenerator  # noqa: E402
 from corvantis.model import DecoderOnlyTransformer, EncoderDecoderTransformer  # noqa: E402
 from corvantis.utils import create_scheduler, yarrowind  # noqa: E402
 from ctc_search import CtcPrefixScorer  # noqa: E402
-from demo import LengthBuckets, set_key  # noqa: E402
+from demo import LengthBuckets, by_voice, set_key, training_stats  # noqa: E402
 
 HELDOUT = "heldout-voices"
 
@@ -61,7 +60,7 @@ class Clock:
 def speech_sets(config, tok, partitions):
     data = config["data"]["dataset"]
     train = ASRDataset("train-clean-100", data, tok, True)
-    stats = (train.global_mean, train.global_std) if data["norm"] == "global_mvn" else None
+    stats = training_stats(train)
     evaluation = {p: ASRDataset(p, data, tok, False, stats) for p in partitions}
     return train, evaluation
 
@@ -183,14 +182,8 @@ def recognise(model, data_loader, tok, max_length, beam_width=1, lm=None, lm_wei
 
 
 def voice_rates(pairs, corpus):
-    """{voice: (CER, WER)} of held-out pairs, the voice read from the corpus's utterances.tsv."""
-    with open(corpus / "utterances.tsv") as table:
-        voice = {row["text"]: row["voice"] for row in csv.DictReader(table, delimiter="\t")
-                 if row["partition"] == HELDOUT}
-    by_voice = {}
-    for ref, hyp in pairs:
-        by_voice.setdefault(voice.get(ref, "?"), []).append((ref, hyp))
-    return {name: error_rates(rows) for name, rows in sorted(by_voice.items())}
+    """{voice: (CER, WER)} of held-out (reference, hypothesis) pairs."""
+    return {name: error_rates(rows) for name, rows in by_voice(pairs, lambda p: p[0], corpus).items()}
 
 
 def train_lm(config, tok, corpus_root, epochs, path):

@@ -171,7 +171,7 @@ def train_recogniser(config, tok, epochs):
                                          config["training"]["gradient_accumulation_steps"])
     trainer.train(train_loader, loaders["dev-clean"], epochs)
     trainer.load_checkpoint(trainer.best_model_path.name)
-    save_recogniser(trainer, train, max_length)
+    save_recogniser(trainer, train, max_length, demo["ctc_weight"])
     test_bound = decoding_bound(max(f.shape[1] for f in sets["test-clean"].feats),
                                 demo["min_frames_per_char"], max_length)
     return trainer, loaders, test_bound, max_length
@@ -184,27 +184,20 @@ def evaluate_test(trainer, loader, bound):
         print(f"test-clean, {name}: {len(table)} transcriptions, e.g. {table['transcription'].iloc[0]!r}")
 
 
-def save_recogniser(trainer, train, max_length):
-    """The best checkpoint's weights with the training statistics, for examples/transcribe.py
-    (which also reads the CTC weight, `record_search`).
+def save_recogniser(trainer, train, max_length, ctc_weight):
+    """The best checkpoint's weights, the training statistics under "global_mvn" and the
+    CTC weight of the search, for examples/transcribe.py (which searches as the demo does).
 
     Tensors and integers only, so torch.load(weights_only=True) reads it on
     every PyTorch version (the checkpoint itself holds floats, which PyTorch
     1.13's weights-only reader refuses).
     """
-    state = {"model_state_dict": trainer.model.state_dict(), "max_len": int(max_length)}
+    state = {"model_state_dict": trainer.model.state_dict(), "max_len": int(max_length),
+             "ctc_weight": torch.tensor(float(ctc_weight))}
     stats = training_stats(train)
     if stats is not None:
         state["global_mean"], state["global_std"] = stats
     torch.save(state, pathlib.Path(trainer.expt_root) / RECOGNISER)
-
-
-def record_search(trainer, search):
-    """The CTC weight the search used, beside the weights: transcribe.py searches as the demo does."""
-    path = pathlib.Path(trainer.expt_root) / RECOGNISER
-    state = torch.load(path, weights_only=True)
-    state["ctc_weight"] = torch.tensor(float(search[1]))
-    torch.save(state, path)
 
 
 # ---- the language model --------------------------------------------------------
@@ -341,15 +334,20 @@ def recognise_heldout(trainer, loader, lm, chosen, config, max_length):
     return scores, outputs, name
 
 
-def print_voices(results, corpus):
-    """Error rates per held-out voice (utterances.tsv names each sentence's voice)."""
+def by_voice(items, reference, corpus):
+    """{voice: items}, sorted by voice: utterances.tsv names each held-out sentence's voice."""
     with open(corpus / "utterances.tsv") as table:
         voice = {row["text"]: row["voice"] for row in csv.DictReader(table, delimiter="\t")
                  if row["partition"] == HELDOUT}
-    by_voice = {}
-    for r in results:
-        by_voice.setdefault(voice.get(r["target"], "?"), []).append(r)
-    for name, rows in sorted(by_voice.items()):
+    groups = {}
+    for item in items:
+        groups.setdefault(voice.get(reference(item), "?"), []).append(item)
+    return dict(sorted(groups.items()))
+
+
+def print_voices(results, corpus):
+    """Error rates per held-out voice."""
+    for name, rows in by_voice(results, lambda r: r["target"], corpus).items():
         wer, cer = error_rates(rows)
         print(f"  {name:<25} {len(rows):4d} utterances  WER {wer:5.1f}%  CER {cer:5.1f}%")
 
@@ -404,7 +402,6 @@ def main(argv=None):
     print(f"language model on dev-clean text: perplexity per character {lm_metrics['perplexity_char']:.3f}")
     phases.end("language model")
     chosen, _ = choose_search(asr, loaders["dev-clean"], lm.model, config, max_length)
-    record_search(asr, chosen)
     phases.end("search weights on dev-clean")
     scores, outputs, reported = recognise_heldout(asr, loaders[HELDOUT], lm.model, chosen, config, max_length)
     phases.end("held-out recognition")

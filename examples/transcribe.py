@@ -98,7 +98,7 @@ class Recogniser:
         self.max_len = int(state["max_len"])
         # the training statistics, saved when the features were normalised with them
         self.stats = (state["global_mean"], state["global_std"]) if "global_mean" in state else None
-        self.ctc_weight = float(state.get("ctc_weight", 0.0))  # chosen on dev-clean by the demo
+        self.ctc_weight = float(state.get("ctc_weight", 0.0))  # the CTC weight the demo searched with
         self.model = EncoderDecoderTransformer(input_dim=self.bins, num_classes=self.tok.num_classes,
                                                max_len=self.max_len, **self.config["model"])
         self.model.load_state_dict(state["model_state_dict"])
