@@ -1,7 +1,7 @@
 """Feasibility study: trains the speech recogniser of the demo with a bare loop and scores it.
 
 A study tool, not the demo: it does per batch what the speech trainer does
-(float32 forward on a CPU, cross-entropy with label smoothing plus ctc_weight
+(float32 forward on a CPU, bfloat16 with --bf16; cross-entropy with label smoothing plus ctc_weight
 times CTC, backward on loss / accumulation steps, an optimizer and scheduler
 step per window, no gradient clipping), then recognises the held-out voices
 greedily, by beam search and by beam search with a language model fused in,
@@ -16,6 +16,7 @@ examples/make_corpus.py.
 """
 
 import argparse
+import contextlib
 import copy
 import json
 import math
@@ -81,8 +82,8 @@ def build_speech_model(config, tok, max_len):
                                      max_len=max_len, **config["model"])
 
 
-def train_speech(model, train_loader, config, tok, epochs, report=None):
-    """The speech trainer's epoch, without autocast; returns per-epoch metric dictionaries."""
+def train_speech(model, train_loader, config, tok, epochs, report=None, bf16=False):
+    """The speech trainer's CPU epoch (under bfloat16 autocast with --bf16); returns per-epoch metrics."""
     accumulation = config["training"]["gradient_accumulation_steps"]
     ce = torch.nn.CrossEntropyLoss(ignore_index=tok.pad_id,
                                    label_smoothing=config["loss"].get("label_smoothing", 0.0))
@@ -97,13 +98,14 @@ def train_speech(model, train_loader, config, tok, epochs, report=None):
         sums, tokens = [0.0, 0.0], 0
         optimizer.zero_grad()
         for i, (feats, shifted, golden, feat_lengths, lengths) in enumerate(train_loader):
-            logits, _, ctc_inputs = model(feats, shifted, feat_lengths, lengths)
-            ce_loss = ce(logits.view(-1, logits.size(-1)), golden.view(-1))
-            loss = ce_loss
-            if ctc is not None:
-                ctc_loss = ctc(ctc_inputs["log_probs"], golden, ctc_inputs["lengths"], lengths)
-                loss = ce_loss + ctc_weight * ctc_loss
-                sums[1] += ctc_loss.item() * lengths.sum().item()
+            with torch.autocast("cpu", dtype=torch.bfloat16) if bf16 else contextlib.nullcontext():
+                logits, _, ctc_inputs = model(feats, shifted, feat_lengths, lengths)
+                ce_loss = ce(logits.view(-1, logits.size(-1)), golden.view(-1))
+                loss = ce_loss
+                if ctc is not None:
+                    ctc_loss = ctc(ctc_inputs["log_probs"], golden, ctc_inputs["lengths"], lengths)
+                    loss = ce_loss + ctc_weight * ctc_loss
+                    sums[1] += ctc_loss.item() * lengths.sum().item()
             n = lengths.sum().item()
             sums[0] += ce_loss.item() * n
             tokens += n
@@ -256,6 +258,7 @@ def main():
     parser.add_argument("--ascending", type=int, default=0, help="passes in ascending length order first")
     parser.add_argument("--epoch-batches", type=int, default=None, help="batches per epoch (default: a pass)")
     parser.add_argument("--no-decode", action="store_true", help="train only")
+    parser.add_argument("--bf16", action="store_true", help="train under bfloat16 autocast")
     args = parser.parse_args()
 
     config = yaml.safe_load(args.config.read_text())
@@ -293,7 +296,7 @@ def main():
     if args.load:
         model.load_state_dict(torch.load(args.load))
     else:
-        results["history"] = train_speech(model, train_loader, config, tok, epochs, report)
+        results["history"] = train_speech(model, train_loader, config, tok, epochs, report, args.bf16)
     results["train_wall"], results["train_cpu"] = clock.lap()
     print(f"speech training: {clock.text()}")
     if args.save:

@@ -389,6 +389,7 @@ def main(argv=None):
     threads, why = torch_threads(demo.get("threads"))
     torch.set_num_threads(threads)
     print(f"torch threads: {threads} ({why})")
+    use_cpu_precision(config, demo.get("bfloat16", "auto"))
     config["data"]["dataset"]["root"] = str(corpus / "speech")
     use_corpus_bins(config, corpus)
     tok = ZelTokenizer()
@@ -417,6 +418,31 @@ def use_corpus_bins(config, corpus):
     if bins != config["data"]["num_feats"]:
         print(f"features: {bins} bins, as the corpus has them (not {config['data']['num_feats']})")
     config["data"]["num_feats"] = config["data"]["dataset"]["num_feats"] = bins
+
+
+def cpu_has_bfloat16():
+    """Whether the CPU multiplies bfloat16 natively (AVX512-BF16 or AMX), from /proc/cpuinfo."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            flags = next((line.split(":", 1)[1].split() for line in info if line.startswith("flags")), [])
+    except OSError:
+        return False
+    return "avx512_bf16" in flags or "amx_bf16" in flags
+
+
+def use_cpu_precision(config, setting):
+    """Training forward passes on the CPU in bfloat16 where it is native (`setting` "auto"), or as set.
+
+    Both trainers get training.cpu_bfloat16; on a GPU they use float16 regardless.
+    """
+    if setting == "auto":
+        on = cpu_has_bfloat16()
+        why = "the CPU multiplies in bfloat16" if on else "the CPU has no bfloat16 products"
+    else:
+        on, why = bool(setting), "demo.bfloat16"
+    config["training"]["cpu_bfloat16"] = config["lm"]["training"]["cpu_bfloat16"] = on
+    if not torch.cuda.is_available():
+        print(f"CPU training precision: {'bfloat16 autocast' if on else 'float32'} ({why})")
 
 
 def torch_threads(setting):

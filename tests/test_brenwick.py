@@ -330,16 +330,19 @@ class Watched(nn.Module):
         return logits, maps
 
 
+@pytest.mark.parametrize("cpu_bfloat16", [False, True])
 @pytest.mark.parametrize("loop", LOOPS)
-def test_precision_and_modes_of_the_forward_pass(make_trainer, bars, loop):
+def test_precision_and_modes_of_the_forward_pass(make_trainer, bars, loop, cpu_bfloat16):
     trainer = make_trainer()
+    trainer.config["training"]["cpu_bfloat16"] = cpu_bfloat16
     trainer.model = Watched(trainer.model)
     loader = Loader([text_batch(3, 2), text_batch(4)])
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # no autocast warning on devices without float16
         _, maps = getattr(trainer, loop)(loader)
-    fp16 = torch.device(trainer.device).type == "cuda"
-    expected = (True, False, fp16) if loop == "_train_epoch" else (False, True, False)
+    # float16 on a GPU; bfloat16 on the CPU only when asked for, and only in training
+    cuda = torch.device(trainer.device).type == "cuda"
+    expected = (True, False, cuda or cpu_bfloat16) if loop == "_train_epoch" else (False, True, False)
     assert trainer.model.seen == [expected, expected]
     assert maps is trainer.model.maps[-1] and maps is not trainer.model.maps[0]
 

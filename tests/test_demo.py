@@ -78,6 +78,7 @@ def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(trained):
     assert re.fullmatch(r"phases: speech training \d+ s, test-clean evaluation \d+ s, language model \d+ s, "
                         r"search weights on dev-clean \d+ s, held-out recognition \d+ s", lines[-2])
     assert any(re.fullmatch(r"torch threads: 1 \(demo.threads\)", l) for l in lines)
+    assert torch.cuda.is_available() or any(l.startswith("CPU training precision: ") for l in lines)
     # the CTC head weighs in at its setting; the fusion weights are tried on dev-clean with it;
     # the held-out voices get greedy search and the search chosen
     assert "CTC weight: 0.3 (demo.ctc_weight)" in lines
@@ -107,6 +108,22 @@ def test_the_demo_trains_evaluates_and_reports_the_heldout_error_rates(trained):
     assert (asr / "checkpoints" / "checkpoint-best-metric-model.pth").is_file()
     assert (run_dir / "expts" / "demo-lm" / "checkpoints" / "checkpoint-last-epoch-model.pth").is_file()
     assert "num_encoder_layers: 1" in (asr / "config.yaml").read_text()  # the overrides are what it keeps
+
+
+@pytest.mark.parametrize("setting, native, expected, why", [
+    ("auto", True, True, "the CPU multiplies in bfloat16"),
+    ("auto", False, False, "the CPU has no bfloat16 products"),
+    (True, False, True, "demo.bfloat16"),
+    (False, True, False, "demo.bfloat16"),
+])
+def test_cpu_training_precision(monkeypatch, capsys, setting, native, expected, why):
+    monkeypatch.setattr(demo, "cpu_has_bfloat16", lambda: native)
+    monkeypatch.setattr(torch.cuda, "is_available", lambda: False)
+    config = {"training": {}, "lm": {"training": {}}}
+    demo.use_cpu_precision(config, setting)
+    assert config["training"]["cpu_bfloat16"] is expected and config["lm"]["training"]["cpu_bfloat16"] is expected
+    precision = "bfloat16 autocast" if expected else "float32"
+    assert capsys.readouterr().out == f"CPU training precision: {precision} ({why})\n"
 
 
 def write_wav(path, samples, rate, channels=1, width=2):

@@ -255,6 +255,37 @@ def test_epoch_trains_as_a_bare_loop_does(make_trainer, datasets):
     assert maps["layer1_dec_cross"].size(0) == 2 and trainer.model.training
 
 
+def cpu_autocast_dtype():
+    """The CPU's autocast dtype while autocast is on there, else None."""
+    try:  # PyTorch 2.4 asks per device type and deprecates the CPU's own queries
+        on, dtype = torch.is_autocast_enabled("cpu"), torch.get_autocast_dtype("cpu")
+    except TypeError:
+        on, dtype = torch.is_autocast_cpu_enabled(), torch.get_autocast_cpu_dtype()
+    return dtype if on else None
+
+
+@pytest.mark.parametrize("cpu_bfloat16", [False, True])
+def test_cpu_epoch_precision_follows_the_configuration(make_trainer, datasets, cpu_bfloat16):
+    trainer = with_optimizer(make_trainer())
+    if trainer.device != "cpu":
+        pytest.skip("a GPU epoch runs in float16")
+    trainer.config["training"]["cpu_bfloat16"] = cpu_bfloat16
+    batches = list(loader(datasets[TRAIN], batch_size=2))
+    seen, forward = [], trainer.model.forward
+
+    def watched(*args):
+        seen.append(cpu_autocast_dtype())
+        return forward(*args)
+
+    trainer.model.forward = watched
+    before = [p.detach().clone() for p in trainer.model.parameters()]
+    metrics, _ = trainer._train_epoch(ListLoader(batches))
+    assert seen == [torch.bfloat16 if cpu_bfloat16 else None] * len(batches)
+    assert math.isfinite(metrics["joint_loss"]) and math.isfinite(metrics["ctc_loss"])
+    assert all(p.dtype == torch.float32 for p in trainer.model.parameters())
+    assert any(not torch.equal(a, b) for a, b in zip(before, trainer.model.parameters()))
+
+
 # ---- recognition ---------------------------------------------------------------------------
 
 

@@ -60,6 +60,21 @@ def test_speech_contract():
                           atol=1e-5)
 
 
+def test_speech_model_under_cpu_bfloat16_autocast():
+    # the encoder's layer norms get float32 (PyTorch 1.13 refuses mixed types there)
+    # and the CTC head's log-probabilities stay float32 for the loss
+    model = speech().eval()
+    feats, targets, feat_len, tgt_len = batch()
+    plain = model(feats, targets, feat_len, tgt_len)
+    with torch.autocast("cpu", dtype=torch.bfloat16):
+        logits, _, ctc = model(feats, targets, feat_len, tgt_len)
+        encoded = model.encode(feats, feat_len)[0]
+    assert logits.dtype == torch.bfloat16 and encoded.dtype == torch.float32
+    assert ctc["log_probs"].dtype == torch.float32
+    assert torch.allclose(ctc["log_probs"], plain[2]["log_probs"], atol=0.1)
+    assert torch.allclose(logits.float(), plain[0], atol=0.1)
+
+
 def test_a_narrower_front_end_is_widened_to_the_model():
     """frontend_dim sets the front-end's width; a linear layer brings its frames to d_model."""
     feats, targets, feat_len, tgt_len = batch()

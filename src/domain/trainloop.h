@@ -6,9 +6,11 @@
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "binding/bind.h"
+#include "binding/compat.h"
 #include "binding/pyutil.h"
 #include "binding/settings.h"
 
@@ -39,6 +41,14 @@ inline py::object accumulation_steps(py::handle self) {
   py::object g = item(training, "gradient_accumulation_steps");
   settings::accumulation_steps(g);
   return g;
+}
+
+// The context of a training forward pass on `device_type`: float16 autocast
+// where the device has it, bfloat16 on the CPU with
+// config["training"]["cpu_bfloat16"] true, else full precision.
+inline py::object forward_precision(py::handle self, const std::string& device_type) {
+  py::object training = item(self.attr("config"), "training");
+  return compat::training_autocast(device_type, truthy(get(training, "cpu_bfloat16", py::bool_(false))));
 }
 
 // count % G == 0, G read anew

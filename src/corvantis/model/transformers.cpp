@@ -245,7 +245,11 @@ py::tuple encode(py::handle self, py::handle feats, py::handle feat_lengths) {
   auto front = nn::unpack(self.attr("source_embedding")(feats, feat_lengths), 2);
   if (py::hasattr(self, "frontend_projection"))
     front[0] = self.attr("frontend_projection")(front[0]);
-  const at::Tensor embedded = nn::tensor(front[0]);
+  // Under autocast the front-end hands over a lower precision; the residual
+  // stream keeps the model's own, as the decoder's embedded tokens do, so the
+  // layer norms get their weights' type.
+  const at::ScalarType own = nn::tensor(self.attr("encoder_norm").attr("weight")).scalar_type();
+  const at::Tensor embedded = nn::tensor(front[0]).to(own);
   const int64_t frames = embedded.size(1);
   const at::Tensor lengths = nn::tensor(front[1]).to(embedded.device(), at::kLong);
   const at::Tensor pad = padding_mask(lengths, frames, embedded.device());
@@ -260,7 +264,8 @@ py::tuple encode(py::handle self, py::handle feats, py::handle feat_lengths) {
     maps[py::str(map_name(i++, "enc_self"))] = out[1];
   }
   x = self.attr("encoder_norm")(x);
-  at::Tensor log_probs = at::log_softmax(nn::tensor(self.attr("ctc_head")(x)), -1).transpose(0, 1);
+  at::Tensor log_probs =
+      at::log_softmax(nn::tensor(self.attr("ctc_head")(x)), -1, own).transpose(0, 1);
   py::dict ctc;
   ctc["log_probs"] = nn::object(log_probs);
   ctc["lengths"] = nn::object(lengths.clamp(0, frames));

@@ -221,9 +221,9 @@ class LossPass {
 void train_batch(LossPass& pass, py::handle batch, int64_t i, const std::string& device_type) {
   py::handle self = pass.self;
   TextBatch b = to_device(batch, self.attr("device"));
-  // float16 where the device has it; elsewhere the forward pass runs in the
-  // model's own precision
-  within(compat::fp16_autocast(device_type), [&] { pass.run(b); });
+  // float16 where the device has it, bfloat16 on a CPU asked for it; elsewhere
+  // the forward pass runs in the model's own precision
+  within(common::trainloop::forward_precision(self, device_type), [&] { pass.run(b); });
   pass.sums.add_batch(pass.loss, b.lengths);
 
   py::object scaled = div(pass.loss, accumulation_steps(self));

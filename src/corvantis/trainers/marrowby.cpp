@@ -163,10 +163,11 @@ std::pair<py::object, py::object> ctc_inputs(py::object log_probs, py::object le
   return {nn::object(lp), nn::object(len.masked_fill(empty, 1))};
 }
 
-// Forward pass and loss terms, under float16 autocast where the device has it.
+// Forward pass and loss terms, under float16 autocast where the device has it
+// (bfloat16 on a CPU asked for it).
 Losses forward(py::handle self, const std::vector<py::object>& b, py::handle device, Running& run) {
   Losses l;
-  within(compat::fp16_autocast(compat::device_type(device)), [&] {
+  within(common::trainloop::forward_precision(self, compat::device_type(device)), [&] {
     auto out = nn::unpack(self.attr("model")(b[0], b[1], b[3], b[4]), 3);
     run.attention = out[1];
     const at::Tensor logits = nn::tensor(out[0]);

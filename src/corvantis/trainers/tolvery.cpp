@@ -527,8 +527,13 @@ std::vector<Param> save_attention_plot_params() {
 }
 py::object save_attention_plot(const py::object& self, py::object matrix, py::int_ epoch,
                                py::str attn_type) {
-  if (is_instance(matrix, global("torch").attr("Tensor")))
-    matrix = matrix.attr("cpu")().attr("detach")().attr("numpy")();
+  py::object torch = global("torch");
+  if (is_instance(matrix, torch.attr("Tensor"))) {
+    matrix = matrix.attr("cpu")().attr("detach")();
+    // numpy has no bfloat16: the maps of an epoch under the CPU's bfloat16 autocast
+    if (matrix.attr("dtype").equal(torch.attr("bfloat16"))) matrix = matrix.attr("float")();
+    matrix = matrix.attr("numpy")();
+  }
   py::object plt = global("plt");
   py::object figure = common::call(plt.attr("figure"), {{"figsize", py::make_tuple(10, 8)}});
   py::object plot_path;
