@@ -126,6 +126,43 @@ def test_cpu_training_precision(monkeypatch, capsys, setting, native, expected, 
     assert capsys.readouterr().out == f"CPU training precision: {precision} ({why})\n"
 
 
+@pytest.mark.parametrize("frames, tokens, padded", [(33, 9, (64, 16)), (32, 8, (32, 8)), (1, 1, (32, 8))])
+def test_training_batches_padded_to_rounded_shapes(frames, tokens, padded):
+    feats = torch.randn(2, frames, 5)
+    shifted, golden = torch.randint(1, 9, (2, tokens)), torch.randint(1, 9, (2, tokens))
+    lengths = (torch.tensor([frames, 1]), torch.tensor([tokens, 1]))
+    out = demo.RoundedPadding(lambda items: (feats, shifted, golden, *lengths), pad_id=0)([])
+    assert out[0].shape == (2, padded[0], 5) and out[1].shape == out[2].shape == (2, padded[1])
+    assert torch.equal(out[0][:, :frames], feats) and not out[0][:, frames:].any()
+    for got, was in zip(out[1:3], (shifted, golden)):
+        assert torch.equal(got[:, :tokens], was) and not got[:, tokens:].any()
+    assert out[3] is lengths[0] and out[4] is lengths[1]
+
+
+def test_rounded_padding_leaves_the_losses_as_they_were():
+    torch.manual_seed(0)
+    model = demo.EncoderDecoderTransformer(5, 12, max_len=20, d_model=16, num_encoder_layers=1,
+                                           num_decoder_layers=1, num_encoder_heads=2, num_decoder_heads=2,
+                                           d_ff_encoder=32, d_ff_decoder=32, dropout=0.0, time_reduction=4,
+                                           reduction_method="conv").eval()
+    feats = torch.randn(2, 45, 5)
+    feats[1, 30:] = 0.0
+    shifted, golden = torch.randint(4, 12, (2, 7)), torch.randint(4, 12, (2, 7))
+    batch = (feats, shifted, golden, torch.tensor([45, 30]), torch.tensor([7, 5]))
+    ce, ctc = torch.nn.CrossEntropyLoss(ignore_index=0), torch.nn.CTCLoss(blank=0, zero_infinity=True)
+
+    def losses(feats, shifted, golden, feat_lengths, lengths):
+        logits, _, out = model(feats, shifted, feat_lengths, lengths)
+        return (ce(logits.reshape(-1, 12), golden.reshape(-1)),
+                ctc(out["log_probs"], golden, out["lengths"], lengths))
+
+    golden[1, 5:] = shifted[1, 5:] = 0
+    padded = demo.RoundedPadding(lambda items: batch, pad_id=0)([])
+    assert padded[0].size(1) == 64 and padded[1].size(1) == 8
+    for plain, rounded in zip(losses(*batch), losses(*padded)):
+        assert torch.allclose(plain, rounded, atol=1e-5)
+
+
 def write_wav(path, samples, rate, channels=1, width=2):
     data = np.repeat(samples[:, None], channels, axis=1)
     scaled = {1: (data * 127 + 128).astype(np.uint8), 2: (data * 32767).astype("<i2"),
