@@ -44,24 +44,27 @@ class CtcPrefixScorer:
         tokens = prefixes.tolist()
         keys = list(zip(utt.tolist(), map(tuple, tokens)))
         r_n, r_b, psi, last = self._states(prefixes, keys, utt, length)
-        x = self.x[:, utt].permute(1, 2, 0)  # (rows, vocabulary, frames)
-        both = torch.logaddexp(r_n, r_b)
+        # time-major (frames, rows, vocabulary): each step of the recursion reads and
+        # writes one contiguous slab
+        x = self.x[:, utt]
+        both = torch.logaddexp(r_n, r_b)  # (frames, rows)
         # a repeated token needs a blank between, so only the blank-ending paths extend it
-        phi = both.unsqueeze(1).repeat(1, self.vocab, 1)
+        phi = both.unsqueeze(2).repeat(1, 1, self.vocab)
         repeat = (last >= 0).nonzero().squeeze(1)
-        phi[repeat, last[repeat]] = r_b[repeat]
-        h_n, h_b, ext = self._extend(x, phi, length == 1, utt)
-        ends = (self.lengths[utt] - 1).clamp(min=0).unsqueeze(1)
-        ext[:, self.eos] = both.gather(1, ends).squeeze(1)
+        phi[:, repeat, last[repeat]] = r_b[:, repeat]
+        h_n, h_b, ext = self._extend(x, phi, length, utt)
+        ends = (self.lengths[utt] - 1).clamp(min=0).unsqueeze(0)
+        ext[:, self.eos] = both.gather(0, ends).squeeze(0)
         ext[:, self.blank] = NEG
         self.previous = ({k: i for i, k in enumerate(keys)}, h_n, h_b, ext)
         return (ext - psi.unsqueeze(1)).clamp(min=FLOOR)
 
     def _states(self, prefixes, keys, utt, length):
-        """(r_n, r_b, psi, last token) of every row's prefix; the empty prefix at the first call."""
+        """(r_n, r_b, psi, last token) of every row's prefix, r_n and r_b (frames, rows); the
+        empty prefix at the first call."""
+        rows = prefixes.size(0)
         if self.previous is None or length == 1:
-            r_b = torch.cumsum(self.x[:, utt, self.blank], 0).T
-            rows = prefixes.size(0)
+            r_b = torch.cumsum(self.x[:, utt, self.blank], 0)
             return (torch.full_like(r_b, NEG), r_b, torch.zeros(rows, device=r_b.device),
                     torch.full((rows,), -1, dtype=torch.long, device=r_b.device))
         index, r_n, r_b, psi = self.previous
@@ -69,22 +72,24 @@ class CtcPrefixScorer:
         known, parent = parent >= 0, parent.clamp(min=0)
         token = prefixes[:, -1].to(self.x.device)
         # a row whose prefix the last call did not extend (a search restarted) is left unscored
-        return (r_n[parent, token], r_b[parent, token],
+        return (r_n[:, parent, token], r_b[:, parent, token],
                 psi[parent, token].masked_fill(~known, 0.0), token)
 
-    def _extend(self, x, phi, empty, utt):
+    def _extend(self, x, phi, length, utt):
         h_n = torch.full_like(x, NEG)
         h_b = torch.full_like(x, NEG)
-        if empty:
-            h_n[:, :, 0] = x[:, :, 0]
-        ext = h_n[:, :, 0].clone()
-        inside = (torch.arange(self.frames, device=x.device).unsqueeze(0)
-                  < self.lengths[utt].unsqueeze(1)).unsqueeze(1)  # (rows, 1, frames)
-        blank = x[:, self.blank].unsqueeze(1)
-        for t in range(1, self.frames):
-            h_n[:, :, t] = torch.logaddexp(h_n[:, :, t - 1], phi[:, :, t - 1]) + x[:, :, t]
-            h_b[:, :, t] = torch.logaddexp(h_b[:, :, t - 1], h_n[:, :, t - 1]) + blank[:, :, t]
-            ext = torch.where(inside[:, :, t], torch.logaddexp(ext, phi[:, :, t - 1] + x[:, :, t]), ext)
+        if length == 1:
+            h_n[0] = x[0]
+        ext = h_n[0].clone()
+        inside = (torch.arange(self.frames, device=x.device).unsqueeze(1)
+                  < self.lengths[utt].unsqueeze(0)).unsqueeze(2)  # (frames, rows, 1)
+        blank = x[:, :, self.blank].unsqueeze(2)
+        # the extended prefixes hold `length` tokens (the start token's place
+        # taken by the new one): no path emits them before frame length - 1
+        for t in range(max(length - 1, 1), self.frames):
+            h_n[t] = torch.logaddexp(h_n[t - 1], phi[t - 1]) + x[t]
+            h_b[t] = torch.logaddexp(h_b[t - 1], h_n[t - 1]) + blank[t]
+            ext = torch.where(inside[t], torch.logaddexp(ext, phi[t - 1] + x[t]), ext)
         return h_n, h_b, ext
 
 
