@@ -109,9 +109,9 @@ class RoundedPadding:
     """The dataset's batches padded on to a multiple of `frames` frames and `tokens` tokens.
 
     oneDNN, which multiplies in bfloat16 on the CPU, builds a kernel for each
-    new shape: at each batch's own length few shapes recur and a training step
-    cost as much as in float32. Rounded shapes recur (the step about 1.7 times
-    faster); what is added is padding, which the lengths mask as any other.
+    new shape: at each batch's own length few shapes recur, and on 40 of the
+    corpus's batches a bfloat16 step cost 171 ms, as in float32; rounded, 101
+    to 118 ms. What is added is padding, which the lengths mask as any other.
     Speech batches pad their features with zeros, text batches their tokens
     with `pad_id` (which the losses ignore).
     """
