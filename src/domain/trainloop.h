@@ -48,7 +48,8 @@ inline py::object accumulation_steps(py::handle self) {
 // config["training"]["cpu_bfloat16"] true, else full precision.
 inline py::object forward_precision(py::handle self, const std::string& device_type) {
   py::object training = item(self.attr("config"), "training");
-  return compat::training_autocast(device_type, truthy(get(training, "cpu_bfloat16", py::bool_(false))));
+  return compat::training_autocast(device_type,
+                                   truthy(get(training, "cpu_bfloat16", py::bool_(false))));
 }
 
 // count % G == 0, G read anew
