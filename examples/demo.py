@@ -111,9 +111,9 @@ class RoundedPadding:
     oneDNN, which multiplies in bfloat16 on the CPU, builds a kernel for each
     new shape: at each batch's own length few shapes recur, and on 40 of the
     corpus's batches a bfloat16 step cost 171 ms, as in float32; rounded, 101
-    to 118 ms. What is added is padding, which the lengths mask as any other.
-    Speech batches pad their features with zeros, text batches their tokens
-    with `pad_id` (which the losses ignore).
+    to 118 ms. What is added is padding, which the lengths mask as any other:
+    zeros after the features, `pad_id` (which the losses ignore) after the
+    shifted and golden tokens.
     """
 
     def __init__(self, collate, pad_id, frames=32, tokens=8):
